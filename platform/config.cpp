@@ -1,0 +1,104 @@
+#include "platform/config.h"
+
+#include "platform/data_folder.h"
+#include "platform/files.h"
+
+#include <cstdio>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+namespace platform {
+
+namespace {
+
+std::mutex configMutex;
+bool configLoaded = false;
+Config current;
+
+using json = nlohmann::json;
+
+void readText(const json& object, const char* key, std::string& out, std::vector<std::string>& warnings)
+{
+    const auto it = object.find(key);
+    if (it == object.end()) return;
+    if (it->is_string())
+        out = it->get<std::string>();
+    else
+        warnings.push_back(std::string("\"") + key + "\" is not a string; the default stays");
+}
+
+void readList(const json& object, const char* key, std::vector<std::string>& out, std::vector<std::string>& warnings)
+{
+    const auto it = object.find(key);
+    if (it == object.end()) return;
+    if (!it->is_array()) {
+        warnings.push_back(std::string("\"") + key + "\" is not an array of strings; the default stays");
+        return;
+    }
+    std::vector<std::string> values;
+    for (const auto& element : *it) {
+        if (element.is_string())
+            values.push_back(element.get<std::string>());
+        else
+            warnings.push_back(std::string("\"") + key + "\" holds a value that is not a string; it is skipped");
+    }
+    out = std::move(values);
+}
+
+} // namespace
+
+Config parseConfig(const std::string& text, std::vector<std::string>& warnings)
+{
+    Config values;
+    const json object = json::parse(text, nullptr, false);
+    if (object.is_discarded() || !object.is_object()) {
+        warnings.push_back("not a JSON object; every value keeps its default");
+        return values;
+    }
+    readText(object, "service_host", values.service_host, warnings);
+    readText(object, "service_domain", values.service_domain, warnings);
+    readText(object, "service_pinned_ip", values.service_pinned_ip, warnings);
+    readText(object, "chain_api", values.chain_api, warnings);
+    readText(object, "arc_api", values.arc_api, warnings);
+    readText(object, "ordinals_api", values.ordinals_api, warnings);
+    readText(object, "download_site", values.download_site, warnings);
+    readText(object, "message_fee_address", values.message_fee_address, warnings);
+    readText(object, "connection_fee_address", values.connection_fee_address, warnings);
+    readList(object, "house_oracles", values.house_oracles, warnings);
+    readText(object, "audio_input", values.audio_input, warnings);
+    readText(object, "audio_output", values.audio_output, warnings);
+    readText(object, "ca_file", values.ca_file, warnings);
+    readList(object, "connect_to", values.connect_to, warnings);
+    return values;
+}
+
+std::string configPath()
+{
+    return dataFolder() + "/kestrel-config.json";
+}
+
+Config config()
+{
+    std::lock_guard<std::mutex> lock(configMutex);
+    if (!configLoaded) {
+        configLoaded = true;
+        std::string text;
+        const std::string path = configPath();
+        if (readFile(path, text)) {
+            std::vector<std::string> warnings;
+            current = parseConfig(text, warnings);
+            for (const auto& warning : warnings)
+                std::fprintf(stderr, "kestrel: %s: %s\n", path.c_str(), warning.c_str());
+        }
+    }
+    return current;
+}
+
+void setConfig(const Config& values)
+{
+    std::lock_guard<std::mutex> lock(configMutex);
+    configLoaded = true;
+    current = values;
+}
+
+} // namespace platform

@@ -1,0 +1,141 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+static bool lockByteZero(int fd, short type)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 1;
+    for (;;) {
+        if (::fcntl(fd, F_OFD_SETLKW, &lock) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+static bool writeAll(int fd, std::string_view text, off_t offset)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+static bool readAll(int fd, std::string& text)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    text.clear();
+    text.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof(buffer), offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        text.append(buffer, static_cast<size_t>(n));
+        offset += n;
+    }
+}
+
+static std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+static void syncFolder(const std::string& path)
+{
+    const int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    ::fsync(dir);
+    ::close(dir);
+}
+
+bool openLocked(const std::string& path, LockedFile& file)
+{
+    file = LockedFile {};
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    if (!lockByteZero(fd, F_WRLCK)) {
+        ::close(fd);
+        return false;
+    }
+    file.fd = fd;
+    file.path = path;
+    return true;
+}
+
+bool readWhole(const LockedFile& file, std::string& text)
+{
+    text.clear();
+    return file.fd >= 0 && readAll(file.fd, text);
+}
+
+bool writeWhole(const LockedFile& file, std::string_view text)
+{
+    if (file.fd < 0) return false;
+    // The backup holds the new text before the file is touched. The file is
+    // emptied first, so an interrupted write leaves a strict prefix of the new
+    // text (which never parses) rather than a mix of old and new.
+    replaceFileAtomically(file.path + ".bak", text);
+    if (::ftruncate(file.fd, 0) != 0) return false;
+    if (!writeAll(file.fd, text, 0)) return false;
+    ::fsync(file.fd);
+    return true;
+}
+
+bool readBackup(const LockedFile& file, std::string& text)
+{
+    text.clear();
+    return file.fd >= 0 && readFile(file.path + ".bak", text);
+}
+
+void unlockClose(LockedFile& file)
+{
+    if (file.fd >= 0) {
+        lockByteZero(file.fd, F_UNLCK);
+        ::close(file.fd);
+    }
+    file = LockedFile {};
+}
+
+bool readFile(const std::string& path, std::string& text)
+{
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = readAll(fd, text);
+    ::close(fd);
+    return ok;
+}
+
+bool replaceFileAtomically(const std::string& path, std::string_view text)
+{
+    const std::string temporary = path + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = writeAll(fd, text, 0) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) {
+        syncFolder(path);
+        return true;
+    }
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+} // namespace platform

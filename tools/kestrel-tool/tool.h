@@ -1,0 +1,40 @@
+// kestrel-tool: the wallet, record and store primitives on the command line.
+//
+// Each command group lives in its own file and answers its table of commands;
+// main.cpp only parses the command line and dispatches. Output is JSON on
+// standard output; an error is one line on standard error and exit code 1.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tool {
+
+struct Args {
+    std::map<std::string, std::string> options; // --name value
+    std::vector<std::string> flags;             // --name without a value
+
+    bool has(const std::string& name) const;
+    std::string get(const std::string& name, const std::string& fallback = "") const;
+};
+
+struct Command {
+    const char* name;
+    const char* usage;   // the options, e.g. "--phrase WORDS --path PATH"
+    const char* summary; // one line for --help
+    int (*run)(const Args& args);
+};
+
+// Prints value as compact JSON on standard output; answers 0.
+int printJson(const nlohmann::json& value);
+// Prints "kestrel-tool: " + message on standard error; answers 1.
+int fail(const std::string& message);
+// Checks that every named option is present; on failure prints the usage.
+bool requireOptions(const Args& args, const std::vector<std::string>& names, const Command& command);
+
+std::vector<Command> storeCommands();
+
+} // namespace tool

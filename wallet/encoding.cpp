@@ -1,0 +1,121 @@
+#include "wallet/encoding.h"
+
+namespace cv_tessera_wallet {
+
+static const char kHexDigits[] = "0123456789abcdef";
+static const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string hex_encode(const uint8_t* data, size_t size)
+{
+    std::string text;
+    text.resize(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        text[2 * i] = kHexDigits[data[i] >> 4];
+        text[2 * i + 1] = kHexDigits[data[i] & 0x0f];
+    }
+    return text;
+}
+
+std::string hex_encode(const Bytes& data)
+{
+    return hex_encode(data.data(), data.size());
+}
+
+static int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+Bytes hex_decode(std::string_view text)
+{
+    if (text.size() % 2 != 0) return {};
+    Bytes out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        const int high = hexValue(text[2 * i]);
+        const int low = hexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) return {};
+        out[i] = static_cast<uint8_t>(16 * high + low);
+    }
+    return out;
+}
+
+std::string base64_encode(const uint8_t* data, size_t size)
+{
+    std::string text;
+    text.reserve((size + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        const uint32_t group = (uint32_t {data[i]} << 16) | (uint32_t {data[i + 1]} << 8) | data[i + 2];
+        text += kBase64Alphabet[(group >> 18) & 63];
+        text += kBase64Alphabet[(group >> 12) & 63];
+        text += kBase64Alphabet[(group >> 6) & 63];
+        text += kBase64Alphabet[group & 63];
+    }
+    if (size - i == 1) {
+        const uint32_t group = uint32_t {data[i]} << 16;
+        text += kBase64Alphabet[(group >> 18) & 63];
+        text += kBase64Alphabet[(group >> 12) & 63];
+        text += "==";
+    } else if (size - i == 2) {
+        const uint32_t group = (uint32_t {data[i]} << 16) | (uint32_t {data[i + 1]} << 8);
+        text += kBase64Alphabet[(group >> 18) & 63];
+        text += kBase64Alphabet[(group >> 12) & 63];
+        text += kBase64Alphabet[(group >> 6) & 63];
+        text += '=';
+    }
+    return text;
+}
+
+std::string base64_encode(std::string_view data)
+{
+    return base64_encode(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+}
+
+static int base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+std::string base64_decode(std::string_view text)
+{
+    std::string symbols;
+    symbols.reserve(text.size());
+    for (const char c : text)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') symbols += c;
+    if (symbols.size() % 4 != 0) return {};
+
+    std::string out;
+    out.reserve(symbols.size() / 4 * 3);
+    for (size_t i = 0; i < symbols.size(); i += 4) {
+        const bool last = i + 4 == symbols.size();
+        int values[4];
+        int padding = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = symbols[i + static_cast<size_t>(k)];
+            if (c == '=' && last && k >= 2) {
+                values[k] = 0;
+                ++padding;
+                continue;
+            }
+            if (padding > 0) return {}; // data after padding
+            values[k] = base64Value(c);
+            if (values[k] < 0) return {};
+        }
+        const uint32_t group = (uint32_t(values[0]) << 18) | (uint32_t(values[1]) << 12) | (uint32_t(values[2]) << 6) |
+                               uint32_t(values[3]);
+        out += static_cast<char>((group >> 16) & 0xff);
+        if (padding < 2) out += static_cast<char>((group >> 8) & 0xff);
+        if (padding < 1) out += static_cast<char>(group & 0xff);
+    }
+    return out;
+}
+
+} // namespace cv_tessera_wallet
