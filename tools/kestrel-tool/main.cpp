@@ -42,6 +42,7 @@ bool requireOptions(const Args& args, const std::vector<std::string>& names, con
     return true;
 }
 
+// Each command group adds its table here.
 static std::vector<Command> allCommands()
 {
     std::vector<Command> commands;
