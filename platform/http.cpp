@@ -153,8 +153,9 @@ bool performOn(CURL* handle, const HttpRequest& request, HttpResponse& response,
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     if (request.method == "POST") {
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
+        // An explicit size, as the body may hold NUL bytes; it is not copied.
         curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
     } else {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     }

@@ -31,7 +31,7 @@
 
 inline const std::vector<std::string> kTestHosts = {"corvane.app",        "www.corvane.app", "api.whatsonchain.com",
                                                     "arc.gorillapool.io", "chain.test",      "other.test",
-                                                    "pin.invalid"};
+                                                    "pin.invalid",        "localhost.test"};
 
 struct TestCertificates {
     std::string folder;
@@ -126,7 +126,8 @@ struct HttpsTestServer {
         // A proxy from the environment would take the requests elsewhere.
         for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
             ::unsetenv(name);
-        http.set_keep_alive_timeout(2);
+        http.set_keep_alive_timeout(1); // also how long stop() waits for an idle kept connection
+        http.set_tcp_nodelay(true);     // no 40 ms stalls from Nagle and delayed ACKs
         if (wantedPort == 0) {
             port = http.bind_to_any_port("127.0.0.1");
         } else {

@@ -138,6 +138,7 @@ TEST_F(HttpFixture, PostSendsBodyAndHeadersWithoutWaitingForContinue)
     request.url = "https://corvane.app/echo";
     request.headers = {"Content-Type: application/json"};
     request.body = "{\"txhex\":\"" + std::string(2 * 1024 * 1024, 'a') + "\"}";
+    request.body[12] = '\0'; // binary bodies travel whole
     HttpResponse response;
     ASSERT_TRUE(httpPerform(request, response)) << response.error;
     EXPECT_EQ(response.status, 201);
