@@ -170,7 +170,7 @@ TEST_F(WebRequestsTest, ConnectionClosedByTheServerIsReplaced)
 {
     const std::string first = serviceGet("/port", 2500, nullptr, 8000);
     ASSERT_FALSE(first.empty());
-    std::this_thread::sleep_for(std::chrono::milliseconds(1300)); // the server drops idle connections after 1 s
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600)); // the server drops idle connections after 1 s
     // libcurl sees the closed connection before sending and opens a new one,
     // so this call already succeeds.
     const std::string second = serviceGet("/port", 2500, nullptr, 8000);
