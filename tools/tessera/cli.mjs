@@ -4,7 +4,7 @@
 // 2 for a command line that cannot be understood).
 
 import { parseArgs } from 'node:util'
-import { answerPending, watchRequests } from './connect.mjs'
+import { announce, answerPending, watchRequests } from './connect.mjs'
 import { dataFolderPath } from './files.mjs'
 import {
   addWallet, chooseListedWallet, listWallets, lockWallet, plainWallet, unlockWallet
@@ -210,6 +210,8 @@ async function watch (values) {
   process.once('SIGINT', onSignal)
   process.once('SIGTERM', onSignal)
   let lastProblem = ''
+  // A window-less stand-in has nothing to bring forward: it says so on stdout.
+  const announcement = await announce(() => printJson({ raised: true }))
   const count = await watchRequests({
     walletOf: () => (values.approve ? chooseListedWallet(values.wallet) : null),
     once: values.once === true,
@@ -222,6 +224,7 @@ async function watch (values) {
       lastProblem = message
     }
   })
+  if (announcement) announcement.close()
   process.off('SIGINT', onSignal)
   process.off('SIGTERM', onSignal)
   if (values.once && count === 0 && !stop) throw new Error('no connect request within ' + values.timeout + ' seconds')

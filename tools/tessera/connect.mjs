@@ -110,3 +110,28 @@ function describe (request, walletId) {
 function stringOf (value) {
   return typeof value === 'string' ? value : ''
 }
+
+// While watching, Tessera announces itself on the abstract Unix socket
+// "@corvane-tessera-<uid>" (Linux only; nothing on disk goes stale). An app
+// that wants Tessera in front connects and sends "raise\n"; onRaise is then
+// called. Answers the server, or null when another instance already listens.
+export async function announce (onRaise) {
+  const { createServer } = await import('node:net')
+  const name = '\0corvane-tessera-' + process.getuid()
+  const server = createServer((socket) => {
+    let text = ''
+    socket.setEncoding('utf8')
+    socket.on('data', (chunk) => {
+      text += chunk
+      if (text.includes('\n')) {
+        if (text.startsWith('raise')) onRaise()
+        socket.end()
+      }
+    })
+    socket.on('error', () => {})
+  })
+  return new Promise((resolve) => {
+    server.once('error', () => resolve(null))
+    server.listen(name, () => resolve(server))
+  })
+}
