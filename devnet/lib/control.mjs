@@ -16,7 +16,7 @@ export function createControl({ dv, faults, requests, events, saveState, stop, s
       const raw = await readBody(req, BODY_CAP)
       if (raw === null) {
         res.setHeader('Connection', 'close')
-        res.on('finish', () => req.socket.destroy())
+        if (req.abandoned) res.on('finish', () => req.socket.destroy())
         return send(res, json(413, { error: 'body too large' }))
       }
       if (raw.length > 0) {

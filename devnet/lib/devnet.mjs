@@ -174,7 +174,7 @@ export async function startDevnet(options = {}) {
       body = await readBody(req, BODY_CAP)
       if (body === null) {
         res.setHeader('Connection', 'close')
-        res.on('finish', () => req.socket.destroy())
+        if (req.abandoned) res.on('finish', () => req.socket.destroy())
         return finish(errorAnswer(role, 413, `request body larger than ${BODY_CAP} bytes`, url.pathname))
       }
     } else {

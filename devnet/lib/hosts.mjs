@@ -7,6 +7,7 @@
 import { createHash, randomUUID } from 'node:crypto'
 import { html, json, parseJson, proxyErrorPage, solidPng, text } from './http.mjs'
 import { ALIAS_PATTERN, isObject, verifyIdentitySignature } from './paymail.mjs'
+import { REFUSALS } from './chain.mjs'
 import { parseRawTx } from './rawtx.mjs'
 import { addressToHash, findInscription } from './script.mjs'
 
@@ -101,9 +102,9 @@ function serviceHost(dv) {
     }
     if (path === '/api/paymail/claim' || path === '/api/paymail/phone') {
       if (method !== 'POST') return json(405, { error: 'use POST' })
+      const kind = path === '/api/paymail/claim' ? 'claim' : 'phone'
       const parsed = parseJson(body)
-      if (parsed.error) return errorAnswer('service', 400, parsed.error, path)
-      const answer = path === '/api/paymail/claim' ? registry.claim(parsed.value) : registry.phone(parsed.value)
+      const answer = parsed.error ? registry.malformed(kind, parsed.error) : kind === 'claim' ? registry.claim(parsed.value) : registry.phone(parsed.value)
       return json(answer.status, answer.body)
     }
     if (method === 'GET' && (m = path.match(/^\/api\/paymail\/quota\/([^/]+)$/))) {
@@ -302,7 +303,7 @@ function arcHost(dv) {
     } catch (e) {
       dv.log({ event: 'refuse', via: 'arc', code: 'decode', reason: e.message })
       const [status, title, detail] = ARC_ERRORS.decode
-      return arcProblem(status, title, detail, '', `arc error ${status}: ${e.message}`)
+      return arcProblem(status, title, detail, '', `${REFUSALS.decode} (${e.message})`)
     }
     if (fault) {
       // The broadcaster answers what the test asked for; the transaction is
@@ -325,7 +326,7 @@ function arcHost(dv) {
     }
     if (result.code === 'conflict') return arcStatus(result.txid, 'DOUBLE_SPEND_ATTEMPTED', null, '', [result.competing])
     const [status, title, detail] = ARC_ERRORS[result.code] ?? [422, 'Unprocessable entity', 'Transaction is invalid']
-    return arcProblem(status, title, detail, result.txid, `arc error ${status}: ${result.reason}`)
+    return arcProblem(status, title, detail, result.txid, result.reason)
   }
 }
 

@@ -10,37 +10,42 @@ import zlib from 'node:zlib'
 export const BODY_CAP = 10 * 1024 * 1024
 
 // Reads a request body of at most cap bytes. Answers the Buffer, or null when
-// the body is larger (the rest is not read; the caller answers 413 and closes).
+// the body is larger: the rest is read and dropped up to four times the cap,
+// so that the client sees the answer; beyond that req.abandoned is set and
+// the caller closes the connection after answering.
 export function readBody(req, cap = BODY_CAP) {
   return new Promise((resolve, reject) => {
+    const hardLimit = 4 * cap
     const announced = Number(req.headers['content-length'])
-    if (Number.isFinite(announced) && announced > cap) {
+    if (Number.isFinite(announced) && announced > hardLimit) {
+      req.abandoned = true
       resolve(null)
       return
     }
     const chunks = []
     let size = 0
-    let done = false
+    let settled = false
     req.on('data', chunk => {
-      if (done) return
+      if (settled) return
       size += chunk.length
-      if (size > cap) {
-        done = true
+      if (size > hardLimit) {
+        settled = true
+        req.abandoned = true
         req.pause()
         resolve(null)
-        return
+      } else if (size <= cap) {
+        chunks.push(chunk)
       }
-      chunks.push(chunk)
     })
     req.on('end', () => {
-      if (!done) {
-        done = true
-        resolve(Buffer.concat(chunks))
+      if (!settled) {
+        settled = true
+        resolve(size > cap ? null : Buffer.concat(chunks))
       }
     })
     req.on('error', err => {
-      if (!done) {
-        done = true
+      if (!settled) {
+        settled = true
         reject(err)
       }
     })

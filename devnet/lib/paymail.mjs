@@ -182,6 +182,8 @@ export function createRegistry({ domain, log = () => {}, onChange = () => {} }) 
   return {
     claim,
     phone,
+    // A claim or phone record whose body did not parse; recorded like the rest.
+    malformed: (kind, error) => refuse(kind, 400, error, null),
     register,
     setRole,
     lookup,
