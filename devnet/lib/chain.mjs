@@ -33,12 +33,10 @@ export const REFUSALS = {
 
 const FAUCET_GENESIS_SATS = 1_000_000_000_000_000n
 
-class Refusal extends Error {
-  constructor(code, detail = '', competing = null) {
-    super(detail ? `${REFUSALS[code]} (${detail})` : REFUSALS[code])
-    this.code = code
-    this.competing = competing
-  }
+// An Error that carries a refusal code (and the competing txid of a conflict).
+function refusal(code, detail = '', competing = null) {
+  const error = new Error(detail ? `${REFUSALS[code]} (${detail})` : REFUSALS[code])
+  return Object.assign(error, { refusal: code, competing })
 }
 
 // options: {minFeeRate (sat/kB), faucetKey (PrivateKey), now () -> unix
@@ -142,43 +140,43 @@ export function createChain(options) {
   // ---- admission ----
 
   // Checks a parsed transaction against the chain and mempool; answers its
-  // fee or throws a Refusal.
+  // fee or throws a refusal.
   function validate(parsed, hex) {
-    if (s.txs.has(parsed.txid)) throw new Refusal('known')
-    if (parsed.version < 1 || parsed.version > 2) throw new Refusal('version')
-    if (parsed.inputs.length === 0) throw new Refusal('vin-empty')
-    if (parsed.outputs.length === 0) throw new Refusal('vout-empty')
+    if (s.txs.has(parsed.txid)) throw refusal('known')
+    if (parsed.version < 1 || parsed.version > 2) throw refusal('version')
+    if (parsed.inputs.length === 0) throw refusal('vin-empty')
+    if (parsed.outputs.length === 0) throw refusal('vout-empty')
     let outSum = 0n
     for (const output of parsed.outputs) {
-      if (output.value > MAX_MONEY) throw new Refusal('vout-toolarge')
+      if (output.value > MAX_MONEY) throw refusal('vout-toolarge')
       outSum += output.value
-      if (outSum > MAX_MONEY) throw new Refusal('total-toolarge')
+      if (outSum > MAX_MONEY) throw refusal('total-toolarge')
     }
     const seen = new Set()
     const prevouts = []
     for (const input of parsed.inputs) {
-      if (input.txid === NULL_TXID) throw new Refusal('prevout-null')
+      if (input.txid === NULL_TXID) throw refusal('prevout-null')
       const key = `${input.txid}:${input.vout}`
-      if (seen.has(key)) throw new Refusal('duplicate')
+      if (seen.has(key)) throw refusal('duplicate')
       seen.add(key)
     }
     for (const input of parsed.inputs) {
       const out = s.outs.get(`${input.txid}:${input.vout}`)
-      if (!out) throw new Refusal('missing')
+      if (!out) throw refusal('missing')
       if (out.spentBy) {
-        if (s.txs.get(out.spentBy).height === null) throw new Refusal('conflict', '', out.spentBy)
-        throw new Refusal('missing')
+        if (s.txs.get(out.spentBy).height === null) throw refusal('conflict', '', out.spentBy)
+        throw refusal('missing')
       }
       prevouts.push(out)
     }
-    if (!isFinal(parsed)) throw new Refusal('non-final')
+    if (!isFinal(parsed)) throw refusal('non-final')
     for (const output of parsed.outputs) {
-      if (output.value === 0n && !isDataCarrier(output.script)) throw new Refusal('dust')
+      if (output.value === 0n && !isDataCarrier(output.script)) throw refusal('dust')
     }
     const inSum = prevouts.reduce((sum, out) => sum + BigInt(out.sats), 0n)
-    if (outSum > inSum) throw new Refusal('belowout')
+    if (outSum > inSum) throw refusal('belowout')
     const fee = inSum - outSum
-    if (fee < BigInt(requiredFee(parsed.size))) throw new Refusal('fee', `fee ${fee} < ${requiredFee(parsed.size)}`)
+    if (fee < BigInt(requiredFee(parsed.size))) throw refusal('fee', `fee ${fee} < ${requiredFee(parsed.size)}`)
     verifyScripts(hex, prevouts)
     return Number(fee)
   }
@@ -213,7 +211,7 @@ export function createChain(options) {
       } catch (e) {
         reason = String(e.message).split('\n')[0].replace(/^Script evaluation error: /, '')
       }
-      if (!valid) throw new Refusal('script', `input ${i}: ${reason}`)
+      if (!valid) throw refusal('script', `input ${i}: ${reason}`)
     }
   }
 
@@ -240,9 +238,9 @@ export function createChain(options) {
       onChange()
       return { ok: true, txid: parsed.txid, fee }
     } catch (e) {
-      if (!(e instanceof Refusal)) throw e
-      log({ event: 'refuse', via, txid: parsed.txid, code: e.code, reason: e.message })
-      const answer = { ok: false, code: e.code, reason: e.message, txid: parsed.txid }
+      if (!e.refusal) throw e
+      log({ event: 'refuse', via, txid: parsed.txid, code: e.refusal, reason: e.message })
+      const answer = { ok: false, code: e.refusal, reason: e.message, txid: parsed.txid }
       if (e.competing) answer.competing = e.competing
       return answer
     }
