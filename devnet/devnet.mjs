@@ -58,7 +58,13 @@ try {
   process.exit(2)
 }
 
-const devnet = await startDevnet(options)
+let devnet
+try {
+  devnet = await startDevnet(options)
+} catch (e) {
+  process.stderr.write(`devnet: could not start: ${e.message}\n`)
+  process.exit(1)
+}
 process.stdout.write(JSON.stringify(devnet.info) + '\n')
 for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) process.on(signal, () => devnet.stop(signal))
 const reason = await devnet.done

@@ -56,15 +56,27 @@ export async function startDevnet(options = {}) {
     logStream.write(JSON.stringify(entry) + '\n')
     if (opts.verbose) process.stderr.write(JSON.stringify(entry) + '\n')
   }
+  // A start that fails leaves no folder or open port behind.
+  const servers = []
+  const guard = async step => {
+    try {
+      return await step()
+    } catch (e) {
+      for (const server of servers) server.close()
+      logStream.end()
+      if (madeDir) fs.rmSync(dir, { recursive: true, force: true })
+      throw e
+    }
+  }
 
   // Keys that tests need to see fees arrive, and the faucet's; kept in the
   // state file so that a reloaded chain keeps paying the same addresses.
-  const saved = opts.state && fs.existsSync(opts.state) ? JSON.parse(fs.readFileSync(opts.state, 'utf8')) : null
-  const keys = {
+  const saved = await guard(() => (opts.state && fs.existsSync(opts.state) ? JSON.parse(fs.readFileSync(opts.state, 'utf8')) : null))
+  const keys = await guard(() => ({
     faucet: saved ? PrivateKey.fromHex(saved.keys.faucet) : PrivateKey.fromRandom(),
     message_fee: saved ? PrivateKey.fromHex(saved.keys.message_fee) : PrivateKey.fromRandom(),
     connection_fee: saved ? PrivateKey.fromHex(saved.keys.connection_fee) : PrivateKey.fromRandom()
-  }
+  }))
 
   let saveTimer = null
   const changed = () => {
@@ -85,9 +97,11 @@ export async function startDevnet(options = {}) {
   const registry = createRegistry({ domain: opts.hosts.paymail_domain, log, onChange: changed })
   const ext = createExternalHost({ domain: opts.hosts.external_paymail, log, onChange: changed })
   if (saved) {
-    chain.load(saved.chain)
-    registry.load(saved.registry)
-    ext.load(saved.external)
+    await guard(() => {
+      chain.load(saved.chain)
+      registry.load(saved.registry)
+      ext.load(saved.external)
+    })
     Object.assign(settings.download, saved.download ?? {})
     log({ event: 'state-loaded', file: opts.state, height: chain.tip() })
   }
@@ -120,7 +134,7 @@ export async function startDevnet(options = {}) {
   const requests = []
   let requestNo = 0
   const certNames = [...new Set([...hostRoles.keys()])]
-  const certs = makeCertificates(dir, certNames)
+  const certs = await guard(() => makeCertificates(dir, certNames))
 
   const httpsServer = https.createServer({ key: fs.readFileSync(certs.keyFile), cert: fs.readFileSync(certs.certFile) }, (req, res) => {
     handle(req, res).catch(err => {
@@ -206,8 +220,9 @@ export async function startDevnet(options = {}) {
     })
   })
 
-  await listen(httpsServer, opts.httpsPort)
-  await listen(controlServer, opts.controlPort)
+  servers.push(httpsServer, controlServer)
+  await guard(() => listen(httpsServer, opts.httpsPort))
+  await guard(() => listen(controlServer, opts.controlPort))
   const httpsPort = httpsServer.address().port
   const controlPort = controlServer.address().port
 

@@ -12,20 +12,28 @@ import { PrivateKey } from '@bsv/sdk'
 import { controlRequest, hostRequest } from '../lib/client.mjs'
 
 const start = path.join(path.dirname(fileURLToPath(import.meta.url)), '..', 'start')
-const running = new Set()
-after(() => {
-  for (const child of running) child.kill('SIGKILL')
+// Children still running when the file ends (a failed test) get SIGTERM, so
+// that they remove their folders, and SIGKILL if they do not go.
+const running = new Map()
+after(async () => {
+  await Promise.all(
+    [...running].map(([child, exited]) => {
+      child.kill('SIGTERM')
+      const timer = setTimeout(() => child.kill('SIGKILL'), 3000)
+      return exited.then(() => clearTimeout(timer))
+    })
+  )
 })
 
 // Starts devnet/start with args; answers {child, info, exited} once the start
 // line is out. exited settles with the exit code.
 function launch(args) {
   const child = spawn(start, args, { stdio: ['ignore', 'pipe', 'pipe'] })
-  running.add(child)
   const exited = new Promise(resolve => child.on('exit', code => {
     running.delete(child)
     resolve(code)
   }))
+  running.set(child, exited)
   return new Promise((resolve, reject) => {
     let out = ''
     let err = ''
@@ -71,8 +79,12 @@ describe('the start line', () => {
     assert.equal(await exited, 0)
   })
 
-  it('refuses an unknown option', async () => {
+  it('refuses an unknown option, and a state file that does not parse', async () => {
     await assert.rejects(launch(['--frobnicate']), /exited with 2/)
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'devnet-bad-state-'))
+    after(() => fs.rmSync(dir, { recursive: true, force: true }))
+    fs.writeFileSync(path.join(dir, 'state.json'), '{"keys":')
+    await assert.rejects(launch(['--state', path.join(dir, 'state.json')]), /exited with 1 before its start line: devnet: could not start/)
   })
 })
 
