@@ -5,7 +5,7 @@
 // body, fault} and answers a record for send(); errors take the shape the
 // real host gives (see errorAnswer).
 import { createHash, randomUUID } from 'node:crypto'
-import { html, json, parseJson, proxyErrorPage, solidPng, text } from './http.mjs'
+import { html, json, parseJson, solidPng, text } from './http.mjs'
 import { ALIAS_PATTERN, isObject, verifyIdentitySignature } from './paymail.mjs'
 import { REFUSALS } from './chain.mjs'
 import { parseRawTx } from './rawtx.mjs'

@@ -88,6 +88,20 @@ describe('the start line', () => {
   })
 })
 
+describe('host names', () => {
+  it('can be played under other names', async () => {
+    const { info, child, exited } = await launch(['--lifetime', '60', '--host-service', 'svc.test', '--host-paymail-domain', 'svc.test', '--host-chain', 'chain.test'])
+    assert.deepEqual([info.config.service_host, info.config.service_domain, info.config.chain_api], ['svc.test', 'svc.test', 'https://chain.test/v1/bsv/main'])
+    assert.ok(info.config.connect_to.includes(`svc.test:443:127.0.0.1:${info.https_port}`))
+    const made = (await controlRequest(info, 'POST', '/control/alias', { alias: 'zed' })).json
+    assert.equal(made.paymail, 'zed@svc.test')
+    assert.equal((await hostRequest(info, 'svc.test', 'GET', '/api/bsvalias/id/zed@svc.test')).json.pubkey, made.pubkey)
+    assert.equal((await hostRequest(info, 'chain.test', 'GET', '/v1/bsv/main/chain/info')).status, 200)
+    child.kill('SIGTERM')
+    assert.equal(await exited, 0)
+  })
+})
+
 describe('the state file', () => {
   it('keeps the chain, the registry and the keys across a restart', async () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'devnet-state-'))
