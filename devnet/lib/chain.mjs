@@ -248,18 +248,18 @@ export function createChain(options) {
 
   // ---- faucet and mining ----
 
-  // Pays address one output per entry of specs (a number of satoshis, or
+  // Pays address one output per entry (a number of satoshis, or
   // {sats, inscription: {contentType, content}}) in one transaction that is
   // mined at once in a block of its own. Answers {txid, height, outputs}.
-  async function fund(address, specs) {
+  async function fund(address, entries) {
     const hash = addressToHash(address)
     if (!hash) throw new Error('address is not a P2PKH address')
-    if (!Array.isArray(specs) || specs.length === 0 || specs.length > 10000) throw new Error('sats must be an array of 1 to 10000 values')
-    const outputs = specs.map(spec => {
-      const sats = typeof spec === 'number' ? spec : spec?.sats
+    if (!Array.isArray(entries) || entries.length === 0 || entries.length > 10000) throw new Error('sats must be an array of 1 to 10000 values')
+    const outputs = entries.map(entry => {
+      const sats = typeof entry === 'number' ? entry : entry?.sats
       if (!Number.isSafeInteger(sats) || sats < 1 || sats > 1e15) throw new Error('every value must be a whole number of satoshis from 1')
-      const script = spec?.inscription
-        ? inscriptionScript(address, String(spec.inscription.contentType ?? 'text/plain'), String(spec.inscription.content ?? ''))
+      const script = entry?.inscription
+        ? inscriptionScript(address, String(entry.inscription.contentType ?? 'text/plain'), String(entry.inscription.content ?? ''))
         : p2pkhScript(hash)
       return { sats, script }
     })

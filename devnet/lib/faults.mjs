@@ -17,38 +17,38 @@ export function createFaults(roleOf) {
   let nextId = 1
 
   // Validates and registers a fault; answers it, or throws with a reason.
-  function add(spec) {
-    if (spec === null || typeof spec !== 'object' || Array.isArray(spec)) throw new Error('a fault is a JSON object')
-    const role = spec.host === undefined || spec.host === '*' ? '*' : roleOf(String(spec.host))
-    if (!role) throw new Error(`unknown host ${spec.host}`)
-    if (!KINDS.has(spec.kind)) throw new Error(`kind must be one of ${[...KINDS].join(', ')}`)
-    const count = spec.count ?? 1
+  function add(wanted) {
+    if (wanted === null || typeof wanted !== 'object' || Array.isArray(wanted)) throw new Error('a fault is a JSON object')
+    const role = wanted.host === undefined || wanted.host === '*' ? '*' : roleOf(String(wanted.host))
+    if (!role) throw new Error(`unknown host ${wanted.host}`)
+    if (!KINDS.has(wanted.kind)) throw new Error(`kind must be one of ${[...KINDS].join(', ')}`)
+    const count = wanted.count ?? 1
     if (count !== 'always' && !(Number.isInteger(count) && count >= 1)) throw new Error('count must be a whole number from 1, or "always"')
-    const fault = { id: nextId++, host: role, method: spec.method ? String(spec.method).toUpperCase() : null, path: spec.path ? String(spec.path) : null, kind: spec.kind, count, used: 0 }
-    if (spec.delay_ms !== undefined) fault.delay_ms = checkMs(spec.delay_ms, 'delay_ms')
-    if (spec.kind === 'status') {
-      if (!Number.isInteger(spec.status) || spec.status < 400 || spec.status > 599) throw new Error('status must be from 400 to 599')
-      fault.status = spec.status
-    } else if (spec.kind === 'delay') {
-      fault.ms = checkMs(spec.ms, 'ms')
-    } else if (spec.kind === 'html') {
-      fault.status = spec.status ?? 502
+    const fault = { id: nextId++, host: role, method: wanted.method ? String(wanted.method).toUpperCase() : null, path: wanted.path ? String(wanted.path) : null, kind: wanted.kind, count, used: 0 }
+    if (wanted.delay_ms !== undefined) fault.delay_ms = checkMs(wanted.delay_ms, 'delay_ms')
+    if (wanted.kind === 'status') {
+      if (!Number.isInteger(wanted.status) || wanted.status < 400 || wanted.status > 599) throw new Error('status must be from 400 to 599')
+      fault.status = wanted.status
+    } else if (wanted.kind === 'delay') {
+      fault.ms = checkMs(wanted.ms, 'ms')
+    } else if (wanted.kind === 'html') {
+      fault.status = wanted.status ?? 502
       if (!Number.isInteger(fault.status) || fault.status < 400 || fault.status > 599) throw new Error('status must be from 400 to 599')
-    } else if (spec.kind === 'body') {
-      fault.status = spec.status ?? 200
+    } else if (wanted.kind === 'body') {
+      fault.status = wanted.status ?? 200
       if (!Number.isInteger(fault.status) || fault.status < 100 || fault.status > 599) throw new Error('status must be from 100 to 599')
-      fault.body = typeof spec.body === 'string' ? spec.body : JSON.stringify(spec.body ?? {})
-      fault.contentType = spec.contentType ?? (typeof spec.body === 'string' ? 'text/plain; charset=utf-8' : 'application/json')
-    } else if (spec.kind === 'arc_status') {
+      fault.body = typeof wanted.body === 'string' ? wanted.body : JSON.stringify(wanted.body ?? {})
+      fault.contentType = wanted.contentType ?? (typeof wanted.body === 'string' ? 'text/plain; charset=utf-8' : 'application/json')
+    } else if (wanted.kind === 'arc_status') {
       if (role !== 'arc' && role !== '*') throw new Error('arc_status faults belong to the arc host')
-      if (typeof spec.txStatus !== 'string' || spec.txStatus === '') throw new Error('txStatus must be a text')
+      if (typeof wanted.txStatus !== 'string' || wanted.txStatus === '') throw new Error('txStatus must be a text')
       fault.host = 'arc'
       fault.method = 'POST'
       fault.path = fault.path ?? '/v1/tx'
-      fault.txStatus = spec.txStatus
-      fault.extraInfo = String(spec.extraInfo ?? '')
-      fault.omitTxid = spec.omitTxid === true
-      fault.admit = spec.admit === true
+      fault.txStatus = wanted.txStatus
+      fault.extraInfo = String(wanted.extraInfo ?? '')
+      fault.omitTxid = wanted.omitTxid === true
+      fault.admit = wanted.admit === true
     }
     faults.push(fault)
     return { ...fault }

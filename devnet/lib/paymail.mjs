@@ -125,21 +125,21 @@ export function createRegistry({ domain, log = () => {}, onChange = () => {} }) 
   // privateKey (hex or WIF) | pubkey, address, avatar, phoneFee,
   // greetAddress}; a missing key is made. Answers the entry, with the private
   // key when one is known, or throws with a reason.
-  function register(spec) {
-    if (!isObject(spec) || typeof spec.alias !== 'string' || !ALIAS_PATTERN.test(spec.alias)) throw new Error('alias must be 1 to 64 of a-z 0-9 . _ -')
+  function register(wanted) {
+    if (!isObject(wanted) || typeof wanted.alias !== 'string' || !ALIAS_PATTERN.test(wanted.alias)) throw new Error('alias must be 1 to 64 of a-z 0-9 . _ -')
     let key = null
-    if (typeof spec.privateKey === 'string') key = /^[0-9a-fA-F]{64}$/.test(spec.privateKey) ? PrivateKey.fromHex(spec.privateKey) : PrivateKey.fromWif(spec.privateKey)
-    else if (spec.pubkey === undefined) key = PrivateKey.fromRandom()
-    const pubkey = key ? key.toPublicKey().toString() : String(spec.pubkey).toLowerCase()
+    if (typeof wanted.privateKey === 'string') key = /^[0-9a-fA-F]{64}$/.test(wanted.privateKey) ? PrivateKey.fromHex(wanted.privateKey) : PrivateKey.fromWif(wanted.privateKey)
+    else if (wanted.pubkey === undefined) key = PrivateKey.fromRandom()
+    const pubkey = key ? key.toPublicKey().toString() : String(wanted.pubkey).toLowerCase()
     if (!/^(02|03)[0-9a-f]{64}$/.test(pubkey)) throw new Error('pubkey must be a compressed public key in hex')
-    const address = spec.address ?? (key ? key.toAddress() : PublicKey.fromString(pubkey).toAddress())
+    const address = wanted.address ?? (key ? key.toAddress() : PublicKey.fromString(pubkey).toAddress())
     if (!addressToHash(address)) throw new Error('address must be a P2PKH address')
-    const entry = { alias: spec.alias, pubkey, address, avatar: String(spec.avatar ?? ''), ordAddress: '', bnPub: '', bnAddress: '', ts: 0, source: 'control', phone: null }
-    if (spec.phoneFee !== undefined || spec.greetAddress !== undefined) {
-      entry.phone = { phoneFee: Number(spec.phoneFee ?? 1), greetAddress: String(spec.greetAddress ?? ''), ts: 0, sig: '' }
+    const entry = { alias: wanted.alias, pubkey, address, avatar: String(wanted.avatar ?? ''), ordAddress: '', bnPub: '', bnAddress: '', ts: 0, source: 'control', phone: null }
+    if (wanted.phoneFee !== undefined || wanted.greetAddress !== undefined) {
+      entry.phone = { phoneFee: Number(wanted.phoneFee ?? 1), greetAddress: String(wanted.greetAddress ?? ''), ts: 0, sig: '' }
     }
-    r.aliases.set(spec.alias, entry)
-    log({ event: 'register', alias: spec.alias, pubkey, address })
+    r.aliases.set(wanted.alias, entry)
+    log({ event: 'register', alias: wanted.alias, pubkey, address })
     onChange()
     const answer = { ...entry, paymail: `${entry.alias}@${domain}` }
     if (key) answer.privateKey = key.toHex()

@@ -6,8 +6,8 @@ import { PrivateKey } from '@bsv/sdk'
 import { buildTx, devnetForFile, fundedKey } from './helpers.mjs'
 
 const { host, control } = await devnetForFile()
-const fault = async spec => {
-  const answer = await control('POST', '/control/fault', spec)
+const fault = async wanted => {
+  const answer = await control('POST', '/control/fault', wanted)
   assert.equal(answer.status, 200, answer.text)
   return answer.json
 }
@@ -98,7 +98,7 @@ describe('matching and bookkeeping', () => {
   })
 
   it('refuses fault requests it cannot honour', async () => {
-    for (const spec of [
+    for (const wanted of [
       { host: 'nowhere.example', kind: 'status', status: 503 },
       { host: 'chain', kind: 'explode' },
       { host: 'chain', kind: 'status', status: 200 },
@@ -106,8 +106,8 @@ describe('matching and bookkeeping', () => {
       { host: 'chain', kind: 'delay', ms: -1 },
       { host: 'chain', kind: 'drop', count: 0 }
     ]) {
-      const answer = await control('POST', '/control/fault', spec)
-      assert.equal(answer.status, 400, JSON.stringify(spec))
+      const answer = await control('POST', '/control/fault', wanted)
+      assert.equal(answer.status, 400, JSON.stringify(wanted))
       assert.equal(typeof answer.json.error, 'string')
     }
   })
