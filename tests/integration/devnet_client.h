@@ -1,0 +1,74 @@
+// The devnet as integration tests see it: its start line (written by the
+// "devnet" CTest fixture to $KESTREL_DEVNET_JSON), the configuration that
+// points Kestrel's HTTPS URLs at it, and its control API.
+#pragma once
+
+#include "platform/config.h"
+#include "platform/files.h"
+#include "platform/http.h"
+
+#include <cstdlib>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+struct Devnet {
+    nlohmann::json info; // the start line; empty when no devnet runs
+
+    bool up() const { return info.is_object(); }
+
+    // Reads the start line; false when the fixture did not run.
+    bool load()
+    {
+        const char* path = std::getenv("KESTREL_DEVNET_JSON");
+        std::string text;
+        if (!path || !platform::readFile(path, text)) return false;
+        info = nlohmann::json::parse(text, nullptr, false);
+        if (!info.is_object()) info = nullptr;
+        return up();
+    }
+
+    // Kestrel's configuration with the devnet's fragment over the defaults.
+    platform::Config config() const
+    {
+        std::vector<std::string> warnings;
+        return platform::parseConfig(info["config"].dump(), warnings);
+    }
+
+    void useConfig() const { platform::setConfig(config()); }
+
+    // One call of the control API; the answer's JSON (discarded on failure)
+    // and its status.
+    nlohmann::json control(const std::string& method, const std::string& path, const nlohmann::json& body = nullptr,
+                           long* status = nullptr) const
+    {
+        platform::HttpRequest request;
+        request.method = method;
+        request.url = info["control_url"].get<std::string>() + path;
+        request.totalTimeoutMs = 60000;
+        if (!body.is_null()) {
+            request.body = body.dump();
+            request.headers.push_back("Content-Type: application/json");
+        }
+        platform::HttpResponse response;
+        platform::httpPerform(request, response);
+        if (status) *status = response.status;
+        return nlohmann::json::parse(response.body, nullptr, false);
+    }
+
+    // Funds address with one confirmed output per value; answers the txid.
+    std::string fund(const std::string& address, const std::vector<int64_t>& sats) const
+    {
+        const auto answer = control("POST", "/control/fund", {{"address", address}, {"sats", sats}});
+        return answer.is_object() && answer.contains("txid") ? answer["txid"].get<std::string>() : std::string();
+    }
+
+    void mine(int blocks = 1) const { control("POST", "/control/mine", {{"blocks", blocks}}); }
+
+    // "mempool", "confirmed" or "unknown".
+    std::string txStatus(const std::string& txid) const
+    {
+        const auto answer = control("GET", "/control/tx/" + txid);
+        return answer.is_object() && answer.contains("status") ? answer["status"].get<std::string>() : "unknown";
+    }
+};
