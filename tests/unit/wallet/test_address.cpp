@@ -49,7 +49,7 @@ TEST(Keys, PublicKeyFromPrivateKey)
 
     const std::string order = "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141";
     for (const std::string& bad : {std::string(64, '0'), order, std::string(64, 'f'), std::string(62, '1'),
-                                  std::string(66, '1'), std::string(63, '1') + "x", std::string()}) {
+                                   std::string(66, '1'), std::string(63, '1') + "x", std::string()}) {
         EXPECT_FALSE(pubkey_from_privkey(bad, pub)) << bad;
         EXPECT_EQ(pub, "");
     }
@@ -91,7 +91,7 @@ TEST(Addresses, DecodeRejectsEveryKindOfFault)
         const char* why;
     } cases[] = {
         {"", "empty"},
-        {std::string(25, '1') , "25 characters"},
+        {std::string(25, '1'), "25 characters"},
         {good + "1", "36 characters with a valid prefix"},
         {std::string(36, '2'), "36 characters"},
         {good.substr(0, 12) + "0" + good.substr(13), "0 is not Base58"},

@@ -74,8 +74,8 @@ TEST(Writers, PushDataPrefixes)
         size_t size;
         const char* prefix;
     } cases[] = {
-        {0, "00"}, {1, "01"}, {75, "4b"}, {76, "4c4c"}, {255, "4cff"}, {256, "4d0001"}, {65535, "4dffff"},
-        {65536, "4e00000100"},
+        {0, "00"},     {1, "01"},       {75, "4b"},        {76, "4c4c"},
+        {255, "4cff"}, {256, "4d0001"}, {65535, "4dffff"}, {65536, "4e00000100"},
     };
     for (const auto& c : cases) {
         Bytes out;

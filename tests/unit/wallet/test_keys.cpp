@@ -99,12 +99,12 @@ TEST(Bip39, PhraseValidation)
         {kPhrase, true},
         {"LEGAL Winner thank year wave sausage worth useful legal winner thank YELLOW", true},
         {"  legal  winner\tthank year wave sausage worth useful legal winner thank yellow\t ", true},
-        {base, false},                                       // 11 words
-        {kPhrase + " yellow", false},                        // 13 words
-        {kPhrase + " " + kPhrase, false},                    // 24 words (checksum aside)
+        {base, false},                    // 11 words
+        {kPhrase + " yellow", false},     // 13 words
+        {kPhrase + " " + kPhrase, false}, // 24 words (checksum aside)
         {"legal winner thank year wave sausage worth useful legal winner thank yellow zoo", false},
-        {base + " zoo", false},                              // checksum
-        {base + " yellows", false},                          // unknown word
+        {base + " zoo", false},     // checksum
+        {base + " yellows", false}, // unknown word
         {"legal winner thank year wave sausage worth useful legal winner thank\nyellow", false},
         {"légal winner thank year wave sausage worth useful legal winner thank yellow", false},
         {"", false},
@@ -189,8 +189,8 @@ TEST(Messages, SignaturesRecoverTheSigner)
 {
     const std::string priv = "67376a8d83c314188e28185a9964a10545ebec366ba2fc22dfd67cd55805bebd";
     const std::string pub = "030f5d47f42f086e92848e75a76d45cae11b39b25dac3a4b4ea38b3b3cc5986d90";
-    for (const std::string& message : {std::string(), std::string("hello"), std::string(253, 'x'),
-                                       std::string(65535, 'y')}) {
+    for (const std::string& message :
+         {std::string(), std::string("hello"), std::string(253, 'x'), std::string(65535, 'y')}) {
         const std::string signature = sign_message(priv, message);
         ASSERT_FALSE(signature.empty()) << message.size();
         const std::string bytes = base64_decode(signature);
@@ -288,9 +288,9 @@ TEST_F(WalletKeys, OwnHash160)
         return out;
     };
     const Bytes stranger = h("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH");
-    EXPECT_TRUE(is_own_hash160(h("18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6"), {}, {})); // receive
-    EXPECT_TRUE(is_own_hash160(h("17DVtuwtBZigbx1rNRR9HYBXV2MPLMcsAe"), {}, {})); // receive index 0
-    EXPECT_TRUE(is_own_hash160(h("1JoE52smo6je1NbJuJVEKG3GSTAocaxrQg"), {}, {})); // identity
+    EXPECT_TRUE(is_own_hash160(h("18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6"), {}, {}));  // receive
+    EXPECT_TRUE(is_own_hash160(h("17DVtuwtBZigbx1rNRR9HYBXV2MPLMcsAe"), {}, {}));  // receive index 0
+    EXPECT_TRUE(is_own_hash160(h("1JoE52smo6je1NbJuJVEKG3GSTAocaxrQg"), {}, {}));  // identity
     EXPECT_FALSE(is_own_hash160(h("1AXtuRgmUErMXM2sXiCdxcezHUcUvcg5EF"), {}, {})); // above the counter
     EXPECT_FALSE(is_own_hash160(h("164W9kXbiurfZEemJvsgwQFFhNhtuNMJLu"), {}, {})); // account 0'
     EXPECT_FALSE(is_own_hash160(stranger, {}, {}));

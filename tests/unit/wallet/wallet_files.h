@@ -43,8 +43,8 @@ protected:
     }
     static std::string phraseWallet(const std::string& recv = "[4, 3, 0, 0, 0, 2]", const std::string& show = "7")
     {
-        return R"({"version": 2, "mnemonic": ")" + kPhrase + R"(", "backup": true, "recv": )" + recv +
-               R"(, "show": )" + show + R"(, "identity": "", "address": "", "paymail": "alice@corvane.app",
+        return R"({"version": 2, "mnemonic": ")" + kPhrase + R"(", "backup": true, "recv": )" + recv + R"(, "show": )" +
+               show + R"(, "identity": "", "address": "", "paymail": "alice@corvane.app",
                  "ord_avatar": {}, "ord_owned": [], "contacts": []})";
     }
 };
