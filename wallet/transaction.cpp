@@ -173,18 +173,19 @@ struct Reader {
             value = p[0];
             return true;
         }
+        // Only the shortest form is accepted, as nodes do.
         if (p[0] == 0xFD) {
             if (!take(2, p)) return false;
             value = uint64_t {p[0]} | uint64_t {p[1]} << 8;
-            return true;
+            return value >= 0xFD;
         }
         if (p[0] == 0xFE) {
             uint32_t v = 0;
             if (!u32(v)) return false;
             value = v;
-            return true;
+            return value > 0xFFFF;
         }
-        return u64(value);
+        return u64(value) && value > 0xFFFFFFFFu;
     }
     bool bytes(Bytes& out)
     {

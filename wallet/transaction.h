@@ -84,7 +84,8 @@ struct Transaction {
 };
 
 // Reads raw transaction bytes. False for truncated data, trailing bytes,
-// counts or lengths beyond the data, or an output value above 2^63 - 1.
+// counts or lengths beyond the data, a CompactSize not in its shortest form,
+// or an output value above 2^63 - 1.
 bool parse_transaction(const Bytes& raw, Transaction& tx);
 bool parse_transaction_hex(std::string_view hex, Transaction& tx);
 

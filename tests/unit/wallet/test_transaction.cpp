@@ -249,10 +249,14 @@ TEST(Transaction, ParserRefusesMalformedBytes)
     Bytes big_value = {1, 0, 0, 0, 0, 1};
     big_value.insert(big_value.end(), {0, 0, 0, 0, 0, 0, 0, 0x80, 1, 0x51, 0, 0, 0, 0});
     bad.push_back({big_value, "output value above 2^63-1"});
+    bad.push_back({hex_decode("0100000000fe0000000000000000"), "no outputs counted in five bytes"});
+    bad.push_back({hex_decode("0100000000fd000000000000"), "no outputs counted in three bytes"});
     for (const auto& [bytes, why] : bad) {
         EXPECT_FALSE(parse_transaction(bytes, tx)) << why;
         EXPECT_TRUE(tx.inputs.empty() && tx.outputs.empty()) << why;
     }
+    // The same empty transaction with its counts in the shortest form is read.
+    EXPECT_TRUE(parse_transaction_hex("01000000000000000000", tx));
     EXPECT_FALSE(parse_transaction_hex("0", tx));
     EXPECT_FALSE(parse_transaction_hex("zz", tx));
 }
