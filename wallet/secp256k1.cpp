@@ -95,7 +95,7 @@ Point decompress(const uint8_t* pub, size_t size, BN_CTX* ctx)
     return point;
 }
 
-// An EVP key for the default provider: private key (when given) and public key.
+// An EVP key for the default provider: the private key or the public key.
 Pkey evpKey(const uint8_t* key, const uint8_t pub[33])
 {
     uint8_t native[32];
@@ -107,7 +107,8 @@ Pkey evpKey(const uint8_t* key, const uint8_t pub[33])
         for (int i = 0; i < 32; ++i) native[i] = std::endian::native == std::endian::little ? key[31 - i] : key[i];
         params[count++] = OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_PRIV_KEY, native, sizeof(native));
     }
-    params[count++] = OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<uint8_t*>(pub), 33);
+    if (pub != nullptr)
+        params[count++] = OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<uint8_t*>(pub), 33);
     params[count] = OSSL_PARAM_construct_end();
 
     EVP_PKEY* made = nullptr;
@@ -125,9 +126,10 @@ Pkey evpKey(const uint8_t* key, const uint8_t pub[33])
 // Raw ECDSA signature with s already lowered.
 Sig signLowS(const uint8_t key[32], const uint8_t digest[32])
 {
-    uint8_t pub[33];
-    if (!public_key_of(key, pub)) return nullptr;
-    Pkey pkey = evpKey(key, pub);
+    // The private key alone: signing needs no public key, and computing
+    // one would cost a second scalar multiplication.
+    if (!is_private_key(key)) return nullptr;
+    Pkey pkey = evpKey(key, nullptr);
     if (!pkey) return nullptr;
     PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
     uint8_t der[80];
