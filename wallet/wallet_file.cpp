@@ -237,6 +237,13 @@ WalletFileStatus parse_wallet_text(std::string_view text, WalletState& state)
 
 // ---- writing ------------------------------------------------------------
 
+// A value kept as read (number or text), carried into the ordered document.
+static ordered_json keptValue(const json& value)
+{
+    ordered_json out = ordered_json::parse(value.dump(-1, ' ', false, json::error_handler_t::replace), nullptr, false);
+    return out.is_discarded() ? ordered_json(0) : out;
+}
+
 static ordered_json inscriptionJson(const Inscription& ins)
 {
     ordered_json out = ordered_json::object();
@@ -248,11 +255,11 @@ static ordered_json inscriptionJson(const Inscription& ins)
     out["address"] = ins.address;
     out["name"] = ins.name;
     out["icon"] = ins.icon;
-    out["amt"] = ordered_json::parse(ins.amt.dump());
-    out["dec"] = ordered_json::parse(ins.dec.dump());
+    out["amt"] = keptValue(ins.amt);
+    out["dec"] = keptValue(ins.dec);
     out["token_id"] = ins.token_id;
     out["hidden"] = ins.hidden;
-    out["created"] = ordered_json::parse(ins.created.dump());
+    out["created"] = keptValue(ins.created);
     return out;
 }
 

@@ -110,8 +110,9 @@ bool readTx(const json& tx, bool needKeys, std::vector<Coin>& inputs, std::vecto
         Coin c;
         const std::string script = text(item, "script");
         if (!item.is_object() || !is_txid(text(item, "txid")) || !item.contains("vout") ||
-            !item["vout"].is_number_unsigned() || !item.contains("sats") || !item["sats"].is_number_integer()) {
-            error = "each input needs \"txid\" (64 hex), \"vout\" and \"sats\"";
+            !item["vout"].is_number_unsigned() || item["vout"].get<uint64_t>() > 0xFFFFFFFFu ||
+            !item.contains("sats") || !item["sats"].is_number_integer() || item["sats"].get<int64_t>() < 0) {
+            error = "each input needs \"txid\" (64 hex), \"vout\" (0 to 4294967295) and \"sats\" (0 or more)";
             return false;
         }
         c.txid = text(item, "txid");
