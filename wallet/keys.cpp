@@ -113,12 +113,16 @@ bool master_from_seed(const uint8_t* seed, size_t size, ExtendedKey& master)
     return ok;
 }
 
-bool derive_child(const ExtendedKey& parent, uint32_t index, ExtendedKey& child)
+// The child step; a normal index uses parent_pub when the caller already has
+// it (saves one scalar multiplication per sibling).
+static bool childKey(const ExtendedKey& parent, const uint8_t* parent_pub, uint32_t index, ExtendedKey& child)
 {
     uint8_t data[37];
     if (index >= kHardened) {
         data[0] = 0x00;
         std::memcpy(data + 1, parent.key.data(), 32);
+    } else if (parent_pub != nullptr) {
+        std::memcpy(data, parent_pub, 33);
     } else if (!public_key_of(parent.key.data(), data)) {
         wipe_key(child);
         return false;
@@ -137,6 +141,11 @@ bool derive_child(const ExtendedKey& parent, uint32_t index, ExtendedKey& child)
     OPENSSL_cleanse(key, sizeof(key));
     OPENSSL_cleanse(i.data(), i.size());
     return ok;
+}
+
+bool derive_child(const ExtendedKey& parent, uint32_t index, ExtendedKey& child)
+{
+    return childKey(parent, nullptr, index, child);
 }
 
 bool parse_path(std::string_view text, std::vector<uint32_t>& path)
@@ -304,6 +313,38 @@ bool connect_keys()
     return true;
 }
 
+// Adds the addresses of m/44'/236'/account'/0/i up to counters[account] to
+// the wallet's address cache (addresses only: no key is kept). Counters only
+// grow, so each index is derived once while the wallet stays loaded.
+static void extendAddressCache(uint32_t account)
+{
+    WalletState& s = wallet_state();
+    if (s.address_cache_next[account] > s.counters[account]) return;
+    ExtendedKey master;
+    if (!walletMaster(master)) return;
+    const KeyPath prefix = wallet_path(account, 0);
+    ExtendedKey chain;
+    uint8_t chain_pub[33];
+    if (follow(master, prefix.data(), 4, chain) && public_key_of(chain.key.data(), chain_pub)) {
+        for (uint64_t i = s.address_cache_next[account]; i <= s.counters[account]; ++i) {
+            ExtendedKey leaf;
+            uint8_t leaf_pub[33];
+            if (!childKey(chain, chain_pub, static_cast<uint32_t>(i), leaf) ||
+                !public_key_of(leaf.key.data(), leaf_pub)) {
+                wipe_key(leaf);
+                break;
+            }
+            wipe_key(leaf);
+            s.address_cache.emplace(address_from_hash160(hash160(leaf_pub, sizeof(leaf_pub))),
+                                    std::make_pair(account, static_cast<uint32_t>(i)));
+            s.address_cache_next[account] = static_cast<uint32_t>(i + 1);
+            if (i == 0xFFFFFFFFu) break;
+        }
+    }
+    wipe_key(chain);
+    wipe_key(master);
+}
+
 bool keys_for_address(std::string_view address, std::string& priv, std::string& pub)
 {
     Lock lock(wallet_mutex());
@@ -311,7 +352,7 @@ bool keys_for_address(std::string_view address, std::string& priv, std::string& 
     pub.clear();
     Bytes wanted;
     if (!decode_address(address, wanted)) return false;
-    const WalletState& s = wallet_state();
+    WalletState& s = wallet_state();
     if (!s.is_hd) {
         if (s.receive_priv.empty() || s.receive_address != address) return false;
         priv = s.receive_priv;
@@ -319,31 +360,16 @@ bool keys_for_address(std::string_view address, std::string& priv, std::string& 
         return true;
     }
 
-    ExtendedKey master;
-    if (!walletMaster(master)) return false;
-    bool found = false;
-    for (uint32_t account = 0; account < kAccounts && !found; ++account) {
-        // m/44'/236'/account'/0 once, then each index below it.
-        const KeyPath prefix = wallet_path(account, 0);
-        ExtendedKey chain;
-        if (follow(master, prefix.data(), 4, chain)) {
-            for (uint64_t i = 0; i <= s.counters[account] && !found; ++i) {
-                ExtendedKey leaf;
-                std::string leaf_priv, leaf_pub, leaf_address;
-                if (derive_child(chain, static_cast<uint32_t>(i), leaf) &&
-                    keyTexts(leaf, leaf_priv, leaf_pub, leaf_address) && leaf_address == address) {
-                    priv = std::move(leaf_priv);
-                    pub = std::move(leaf_pub);
-                    found = true;
-                }
-                wipe_string(leaf_priv);
-                wipe_key(leaf);
-            }
-        }
-        wipe_key(chain);
+    for (uint32_t account = 0; account < kAccounts; ++account) extendAddressCache(account);
+    const auto it = s.address_cache.find(std::string(address));
+    if (it != s.address_cache.end() && it->second.second <= s.counters[it->second.first]) {
+        std::string found_address;
+        if (derive(wallet_path(it->second.first, it->second.second), priv, pub, found_address) &&
+            found_address == address)
+            return true;
+        wipe_string(priv);
+        pub.clear();
     }
-    wipe_key(master);
-    if (found) return true;
 
     std::string id_priv, id_pub, id_address;
     if (derive(wallet_path(kIdentityAccount, 0), id_priv, id_pub, id_address) && id_address == address) {
@@ -363,29 +389,16 @@ bool is_own_hash160(const Bytes& h, const std::vector<Coin>& coins, const Bytes&
         if (c.hash160 == h) return true;
 
     Lock lock(wallet_mutex());
-    const WalletState& s = wallet_state();
+    WalletState& s = wallet_state();
     Bytes own;
     if (decode_address(s.receive_address, own) && own == h) return true;
     if (!s.is_hd) return false;
 
     const std::string wanted = address_from_hash160(h);
-    ExtendedKey master;
-    if (!walletMaster(master)) return false;
-    const KeyPath prefix = wallet_path(kReceiveAccount, 0);
-    ExtendedKey chain;
-    bool found = false;
-    if (follow(master, prefix.data(), 4, chain)) {
-        for (uint64_t i = 0; i <= s.counters[kReceiveAccount] && !found; ++i) {
-            ExtendedKey leaf;
-            std::string leaf_priv, leaf_pub, leaf_address;
-            found = derive_child(chain, static_cast<uint32_t>(i), leaf) &&
-                    keyTexts(leaf, leaf_priv, leaf_pub, leaf_address) && leaf_address == wanted;
-            wipe_string(leaf_priv);
-            wipe_key(leaf);
-        }
-    }
-    wipe_key(chain);
-    wipe_key(master);
+    extendAddressCache(kReceiveAccount);
+    const auto it = s.address_cache.find(wanted);
+    const bool found = it != s.address_cache.end() && it->second.first == kReceiveAccount &&
+                       it->second.second <= s.counters[kReceiveAccount];
     return found || (!s.identity_address.empty() && s.identity_address == wanted);
 }
 

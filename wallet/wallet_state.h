@@ -14,6 +14,8 @@
 #include <array>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -73,6 +75,11 @@ struct WalletState {
     Inscription ord_avatar;
     std::vector<Inscription> ord_owned;
     std::vector<Contact> contacts;
+
+    // Spending addresses derived so far: address -> (account, index), and per
+    // account the next index not yet derived.
+    std::unordered_map<std::string, std::pair<uint32_t, uint32_t>> address_cache;
+    std::array<uint32_t, kAccounts> address_cache_next {};
 };
 
 // The same without the secrets (phrase, seed, master key, private key).

@@ -1,3 +1,4 @@
+#include "wallet/address.h"
 #include "wallet/keys.h"
 #include "wallet_files.h"
 
@@ -275,7 +276,14 @@ TEST_F(WalletFile, RefreshTakesCountersAvatarAndPaymail)
     writeWallet(phraseWallet("[0, 3, 0, 0, 0, 0]", "3"));
     ASSERT_TRUE(load_wallet());
     EXPECT_EQ(wallet_view().ord_address, addressAt("m/44'/236'/5'/0/0"));
-    writeWallet(R"({"mnemonic": ")" + kPhrase + R"(", "recv": [4, 3, 0, 0, 0, 2], "show": 0,
+    const std::string fifth = addressAt("m/44'/236'/1'/0/5");
+    Bytes fifth_hash;
+    ASSERT_TRUE(decode_address(fifth, fifth_hash));
+    std::string priv, pub;
+    EXPECT_FALSE(keys_for_address(fifth, priv, pub));
+    EXPECT_FALSE(is_own_hash160(fifth_hash, {}, {}));
+
+    writeWallet(R"({"mnemonic": ")" + kPhrase + R"(", "recv": [4, 5, 0, 0, 0, 2], "show": 0,
                     "paymail": "new@corvane.app", "ord_avatar": {"origin": "o9"}})");
     refresh_wallet();
     WalletView v = wallet_view();
@@ -286,6 +294,16 @@ TEST_F(WalletFile, RefreshTakesCountersAvatarAndPaymail)
     EXPECT_EQ(v.ord_address, "1Kj6ry9SewJQ83yUrSDH39QCZaN7kamtQz"); // re-derived for counters[5] = 2
     EXPECT_EQ(v.shown, 3u);                                         // "show" is not re-read
     EXPECT_EQ(v.receive_address, "18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6");
+    // The higher receive counter brings index 5 in.
+    EXPECT_TRUE(keys_for_address(fifth, priv, pub));
+    EXPECT_EQ(address_from_pubkey(pub), fifth);
+    EXPECT_TRUE(is_own_hash160(fifth_hash, {}, {}));
+
+    // Counters lowered by Tessera: what was found before is not ours any more.
+    writeWallet(R"({"mnemonic": ")" + kPhrase + R"(", "recv": [4, 3, 0, 0, 0, 2], "paymail": "new@corvane.app"})");
+    refresh_wallet();
+    EXPECT_FALSE(keys_for_address(fifth, priv, pub));
+    EXPECT_FALSE(is_own_hash160(fifth_hash, {}, {}));
 
     writeWallet(R"({"lock": "CV-LOCK1", "paymail": "x"})");
     refresh_wallet();
