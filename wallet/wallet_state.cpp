@@ -6,6 +6,14 @@ namespace cv_tessera_wallet {
 
 namespace {
 
+// The binding has its own leaf mutex: the connect layer sets it under its
+// registry lock, and no lock is taken while holding this one.
+std::mutex& bindingMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 std::string& boundId()
 {
     static std::string id;
@@ -73,13 +81,13 @@ void wipe_wallet_state(WalletState& s)
 
 void set_bound_wallet_id(const std::string& id)
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    std::lock_guard<std::mutex> lock(bindingMutex());
     boundId() = id;
 }
 
 std::string bound_wallet_id()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    std::lock_guard<std::mutex> lock(bindingMutex());
     return boundId();
 }
 

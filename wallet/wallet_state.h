@@ -115,7 +115,8 @@ WalletView wallet_view();
 void unload_wallet();
 
 // The wallet id this process is bound to (empty: unbound). The connect layer
-// sets it; loading and saving need it. Guarded by the wallet mutex.
+// sets it; loading and saving need it. Guarded by a mutex of its own that is
+// never held while another lock is taken, so any caller may use these.
 void set_bound_wallet_id(const std::string& id);
 std::string bound_wallet_id();
 
