@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 using namespace cv_tessera_wallet;
 
@@ -331,4 +334,29 @@ TEST(ContactDest, Normalisation)
         {" @ ", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(normalize_contact_dest(c.typed), c.stored) << c.typed;
+}
+
+TEST_F(WalletFile, ConcurrentUseIsSerialisedByTheWalletMutex)
+{
+    writeWallet(phraseWallet());
+    std::atomic<int> wrong {0};
+    auto worker = [&](int kind) {
+        for (int i = 0; i < 30; ++i) {
+            if (kind == 0) {
+                const std::string address = receive_address();
+                if (!address.empty() && address != "18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6") ++wrong;
+            } else if (kind == 1) {
+                unload_wallet();
+            } else {
+                refresh_wallet();
+                const WalletView v = wallet_view();
+                if (v.loaded && v.receive_address != "18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6") ++wrong;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int kind : {0, 1, 2, 0}) threads.emplace_back(worker, kind);
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(receive_address(), "18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6");
 }
