@@ -1,5 +1,7 @@
 #include "wallet/encoding.h"
 
+#include <algorithm>
+
 namespace cv_tessera_wallet {
 
 static const char kHexDigits[] = "0123456789abcdef";
@@ -116,6 +118,82 @@ std::string base64_decode(std::string_view text)
         if (padding < 1) out += static_cast<char>(group & 0xff);
     }
     return out;
+}
+
+bool is_txid(std::string_view text)
+{
+    if (text.size() != 64) return false;
+    for (const char c : text)
+        if (hexValue(c) < 0) return false;
+    return true;
+}
+
+std::string reverse_txid(std::string_view txid)
+{
+    if (!is_txid(txid)) return {};
+    Bytes bytes = hex_decode(txid);
+    std::reverse(bytes.begin(), bytes.end());
+    return hex_encode(bytes);
+}
+
+std::string outpoint_key(std::string_view txid, uint32_t vout)
+{
+    std::string key;
+    key.reserve(txid.size() + 11);
+    for (const char c : txid) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    key += ':';
+    key += std::to_string(vout);
+    return key;
+}
+
+void write_u32(Bytes& out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void write_u64(Bytes& out, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void write_compact_size(Bytes& out, uint64_t value)
+{
+    if (value < 253) {
+        out.push_back(static_cast<uint8_t>(value));
+    } else if (value < 0x10000) {
+        out.push_back(0xFD);
+        out.push_back(static_cast<uint8_t>(value));
+        out.push_back(static_cast<uint8_t>(value >> 8));
+    } else if (value <= 0xFFFFFFFFu) {
+        out.push_back(0xFE);
+        write_u32(out, static_cast<uint32_t>(value));
+    } else {
+        out.push_back(0xFF);
+        write_u64(out, value);
+    }
+}
+
+void write_push_data(Bytes& out, const uint8_t* data, size_t size)
+{
+    if (size < 76) {
+        out.push_back(static_cast<uint8_t>(size));
+    } else if (size < 256) {
+        out.push_back(0x4C);
+        out.push_back(static_cast<uint8_t>(size));
+    } else if (size <= 65535) {
+        out.push_back(0x4D);
+        out.push_back(static_cast<uint8_t>(size));
+        out.push_back(static_cast<uint8_t>(size >> 8));
+    } else {
+        out.push_back(0x4E);
+        write_u32(out, static_cast<uint32_t>(size));
+    }
+    out.insert(out.end(), data, data + size);
+}
+
+void write_push_data(Bytes& out, const Bytes& data)
+{
+    write_push_data(out, data.data(), data.size());
 }
 
 } // namespace cv_tessera_wallet

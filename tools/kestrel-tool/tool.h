@@ -36,5 +36,6 @@ int fail(const std::string& message);
 bool requireOptions(const Args& args, const std::vector<std::string>& names, const Command& command);
 
 std::vector<Command> storeCommands();
+std::vector<Command> walletCommands();
 
 } // namespace tool

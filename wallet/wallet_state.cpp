@@ -1,0 +1,94 @@
+#include "wallet/wallet_state.h"
+
+#include <openssl/crypto.h>
+
+namespace cv_tessera_wallet {
+
+namespace {
+
+// The binding has its own leaf mutex: the connect layer sets it under its
+// registry lock, and no lock is taken while holding this one.
+std::mutex& bindingMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string& boundId()
+{
+    static std::string id;
+    return id;
+}
+
+} // namespace
+
+std::recursive_mutex& wallet_mutex()
+{
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+WalletState& wallet_state()
+{
+    static WalletState state;
+    return state;
+}
+
+WalletView wallet_view()
+{
+    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    const WalletState& s = wallet_state();
+    WalletView v;
+    v.loaded = s.loaded;
+    v.keys_ready = s.keys_ready;
+    v.is_hd = s.is_hd;
+    v.backup = s.backup;
+    v.counters = s.counters;
+    v.shown = s.shown;
+    v.receive_pub = s.receive_pub;
+    v.receive_address = s.receive_address;
+    v.identity_address = s.identity_address;
+    v.identity_pub = s.identity_pub;
+    v.ord_address = s.ord_address;
+    v.paymail = s.paymail;
+    v.ord_avatar = s.ord_avatar;
+    v.ord_owned = s.ord_owned;
+    v.contacts = s.contacts;
+    return v;
+}
+
+void wipe_string(std::string& secret)
+{
+    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+    secret.clear();
+}
+
+void unload_wallet()
+{
+    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    wipe_wallet_state(wallet_state());
+}
+
+void wipe_wallet_state(WalletState& s)
+{
+    wipe_string(s.phrase);
+    wipe_string(s.receive_priv);
+    OPENSSL_cleanse(s.seed.data(), s.seed.size());
+    OPENSSL_cleanse(s.master_key.data(), s.master_key.size());
+    OPENSSL_cleanse(s.master_chain.data(), s.master_chain.size());
+    s = WalletState {};
+}
+
+void set_bound_wallet_id(const std::string& id)
+{
+    std::lock_guard<std::mutex> lock(bindingMutex());
+    boundId() = id;
+}
+
+std::string bound_wallet_id()
+{
+    std::lock_guard<std::mutex> lock(bindingMutex());
+    return boundId();
+}
+
+} // namespace cv_tessera_wallet
