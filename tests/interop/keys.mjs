@@ -40,8 +40,18 @@ const badPhrases = [
   Mnemonic.fromEntropy(random.bytes(32)).toString(), // a valid 24-word phrase
   Mnemonic.fromEntropy(random.bytes(20)).toString(), // a valid 15-word phrase
   [...words.slice(0, 11), 'notaword'].join(' '),
-  [...words.slice(0, 11), words[11] === 'zoo' ? 'abandon' : 'zoo'].join(' ')
+  wrongChecksum(words)
 ]
+// The phrase with another last word whose checksum bits do not match: one
+// replacement in sixteen would still be valid, so the SDK picks one that is not.
+function wrongChecksum (words) {
+  for (const last of ['zoo', 'abandon', 'ability', 'able', 'about', 'above', 'absent', 'absorb']) {
+    const phrase = [...words.slice(0, 11), last].join(' ')
+    if (last !== words[11] && !Mnemonic.isValid(phrase)) return phrase
+  }
+  throw new Error('no invalid replacement found')
+}
+
 for (const phrase of badPhrases) requests.push({ command: 'derive', phrase, path: "m/44'/236'/1'/0/0" })
 // The SDK refuses this spelling, so its seed is made here from the phrase as
 // written, the rule the wallet follows.
