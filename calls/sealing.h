@@ -1,0 +1,35 @@
+// Sealed payloads: text encrypted to a receiver's secp256k1 public key with
+// the "BIE1" ECIES scheme (ECDH, SHA-512 key expansion, AES-128-CBC,
+// HMAC-SHA256), carried as lower-case hex.
+//
+// Every derived secret is wiped before return; the MAC is compared in
+// constant time. Nothing throws; failures are an empty result or false.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace kestrel {
+
+// Seals plain to a 33- or 65-byte public key given as hex; empty on failure.
+std::string sealToKey(const std::string& plain, const std::string& publicKeyHex);
+
+// Opens a sealed hex text with a 32-byte private key given as hex. A non-empty
+// senderKeyHex replaces the ephemeral key carried in the text. Nothing on a
+// short or foreign text, a MAC mismatch or bad padding.
+std::optional<std::string> openSealed(const std::string& sealedHex, const std::string& privateKeyHex,
+                                      const std::string& senderKeyHex = "");
+
+// Sets "pmessage1" (the sealed text) and "enc_v" (4) in envelope. On an empty
+// key or a failed seal answers false with "Could not seal to that paymail key."
+// and leaves envelope untouched.
+bool sealIntoEnvelope(const std::string& plain, const std::string& publicKeyHex, nlohmann::json& envelope,
+                      std::string& error);
+
+// Opens an envelope's "pmessage1" (requires "enc_v" 4) with the wallet's
+// identity key; nothing unless the plain text is non-empty.
+std::optional<std::string> openEnvelopeSeal(const nlohmann::json& envelope);
+
+} // namespace kestrel
