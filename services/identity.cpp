@@ -26,6 +26,8 @@ namespace {
 constexpr long kFetchTimeoutMs = 15000;
 constexpr size_t kFetchBodyCap = 1 << 20; // an identity document is a few hundred bytes
 
+IdentitySignature signWithKey(const std::string& privateKeyHex, const std::string& knownPublicKey,
+                              const std::string& message);
 bool signDigest(const uint8_t key[32], const Bytes& digest, uint8_t signature[64]);
 Bytes decodeSignature(std::string_view text);
 Bytes decodeKey(std::string_view text);
@@ -69,7 +71,7 @@ IdentitySignature identitySign(const std::string& message)
             result.error = wallet::kNoIdentityKey;
             return result;
         }
-        result = identitySignWithKey(priv, message);
+        result = signWithKey(priv, pub, message);
         wallet::wipe_string(priv);
     }
     return result;
@@ -77,27 +79,7 @@ IdentitySignature identitySign(const std::string& message)
 
 IdentitySignature identitySignWithKey(const std::string& privateKeyHex, const std::string& message)
 {
-    IdentitySignature result;
-    Bytes key = wallet::hex_decode(privateKeyHex);
-    uint8_t pub[33];
-    uint8_t signature[64];
-    bool ok = key.size() == 32 && wallet::public_key_of(key.data(), pub);
-    if (ok) {
-        // The signed-message form first; the plain SHA-256 of the message is
-        // the fallback every verifier also tries.
-        ok = signDigest(key.data(), signedMessageDigest(message), signature) ||
-             signDigest(key.data(), wallet::sha256(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
-                        signature);
-    }
-    OPENSSL_cleanse(key.data(), key.size());
-    if (!ok) {
-        result.error = kIdentitySignFailed;
-        return result;
-    }
-    result.ok = true;
-    result.publicKey = wallet::hex_encode(pub, sizeof(pub));
-    result.signature = wallet::base64_encode(signature, sizeof(signature));
-    return result;
+    return signWithKey(privateKeyHex, "", message);
 }
 
 bool verifySignedMessage(const std::string& message, const std::string& publicKeyHex,
@@ -225,6 +207,41 @@ void clearIdentityKeyCache()
 }
 
 namespace {
+
+// Signs with a 64-hex private key; knownPublicKey (66 hex, from the
+// derivation) spares computing it again.
+IdentitySignature signWithKey(const std::string& privateKeyHex, const std::string& knownPublicKey,
+                              const std::string& message)
+{
+    IdentitySignature result;
+    Bytes key = wallet::hex_decode(privateKeyHex);
+    uint8_t signature[64];
+    bool ok = key.size() == 32 && wallet::is_private_key(key.data());
+    if (ok) {
+        // The signed-message form first; the plain SHA-256 of the message is
+        // the fallback every verifier also tries.
+        ok = signDigest(key.data(), signedMessageDigest(message), signature) ||
+             signDigest(key.data(), wallet::sha256(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
+                        signature);
+    }
+    uint8_t pub[33];
+    if (ok && knownPublicKey.size() == 66) {
+        result.publicKey = knownPublicKey;
+    } else if (ok && wallet::public_key_of(key.data(), pub)) {
+        result.publicKey = wallet::hex_encode(pub, sizeof(pub));
+    } else {
+        ok = false;
+    }
+    OPENSSL_cleanse(key.data(), key.size());
+    if (!ok) {
+        result.publicKey.clear();
+        result.error = kIdentitySignFailed;
+        return result;
+    }
+    result.ok = true;
+    result.signature = wallet::base64_encode(signature, sizeof(signature));
+    return result;
+}
 
 // r || s of an ECDSA signature of a 32-byte digest (low s).
 bool signDigest(const uint8_t key[32], const Bytes& digest, uint8_t signature[64])
