@@ -20,9 +20,10 @@ namespace kestrel {
 // or when the random source fails.
 std::string sealToKey(const std::string& plain, const std::string& publicKeyHex);
 
-// Opens a sealed hex text with a 32-byte private key given as hex. A non-empty
-// senderKeyHex replaces the ephemeral key carried in the text. Nothing on a
-// short or foreign text, a MAC mismatch or bad padding.
+// Opens a sealed hex text with a 32-byte private key given as hex. A
+// senderKeyHex of at least 33 bytes replaces the ephemeral key carried in the
+// text (the phone passes none). Nothing on a short or foreign text, a bad
+// key, a MAC mismatch or bad padding.
 std::optional<std::string> openSealed(const std::string& sealedHex, const std::string& privateKeyHex,
                                       const std::string& senderKeyHex = "");
 
