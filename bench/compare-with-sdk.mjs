@@ -1,10 +1,12 @@
-// Runs the wallet benchmark operations with @bsv/sdk and with our
-// bench_wallet binary (one run each) and prints our throughput over the
-// SDK's for each: derive, sign, sighash, serialise, build-and-sign of the
-// phone-record transaction.
+// Runs the wallet and identity benchmark operations with @bsv/sdk and with
+// our bench_wallet and bench_identity binaries (one run each) and prints our
+// throughput over the SDK's for each: derive, sign, sighash, serialise,
+// build-and-sign of the phone-record transaction; sealing and opening a
+// 2000-byte record, an identity signature and its verification.
 //
-// usage: node bench/compare-with-sdk.mjs [path/to/bench_wallet]   (default build/bench/bench_wallet)
-import { ECDSA, Hash, HD, LockingScript, Mnemonic, P2PKH, PrivateKey, Script, Transaction, TransactionSignature, BigNumber } from '@bsv/sdk'
+// usage: node bench/compare-with-sdk.mjs [path/to/bench_wallet]   (default build/bench/bench_wallet;
+//        bench_identity is taken from the same folder)
+import { BSM, ECDSA, ECIES, Hash, HD, LockingScript, Mnemonic, P2PKH, PrivateKey, PublicKey, Script, Signature, Transaction, TransactionSignature, BigNumber } from '@bsv/sdk'
 import { execFileSync } from 'node:child_process'
 import { dirname, join } from 'node:path'
 import { fileURLToPath } from 'node:url'
@@ -94,9 +96,32 @@ const sdk = {
   })
 }
 
-const report = JSON.parse(execFileSync(binary, ['--benchmark_format=json', '--benchmark_min_time=0.5'], { encoding: 'utf8' }))
+// Identity and sealing, with the inputs bench_identity uses.
+const idKey = PrivateKey.fromHex('1b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff001')
+const idPub = idKey.toPublicKey()
+const canonical = [...Buffer.from('CV1|cp|cphone|alice|alice|1700000000|audio|0123456789abcdef|3|gsm||0|' +
+  'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855', 'utf8')]
+const plain = [...Buffer.alloc(2000, 'r')]
+const sealedHex = Buffer.from(ECIES.electrumEncrypt(plain, idPub)).toString('hex')
+const rsBase64 = (sig) => Buffer.concat([Buffer.from(sig.r.toArray('be', 32)), Buffer.from(sig.s.toArray('be', 32))]).toString('base64')
+const idSignature = rsBase64(BSM.sign(canonical, idKey, 'raw'))
+Object.assign(sdk, {
+  BM_Seal: await rate(() => Buffer.from(ECIES.electrumEncrypt(plain, PublicKey.fromString(idPub.toString()))).toString('hex')),
+  BM_Open: await rate(() => Buffer.from(ECIES.electrumDecrypt([...Buffer.from(sealedHex, 'hex')], idKey)).toString('utf8')),
+  BM_IdentitySign: await rate(() => [idKey.toPublicKey().toString(), rsBase64(BSM.sign(canonical, idKey, 'raw'))]),
+  BM_IdentityVerify: await rate(() => {
+    const raw = Buffer.from(idSignature, 'base64')
+    const sig = new Signature(new BigNumber([...raw.subarray(0, 32)]), new BigNumber([...raw.subarray(32)]))
+    return ECDSA.verify(new BigNumber(BSM.magicHash(canonical)), sig, PublicKey.fromString(idPub.toString()))
+  })
+})
+
+const benchmarks = []
+for (const file of [binary, join(dirname(binary), 'bench_identity')]) {
+  benchmarks.push(...JSON.parse(execFileSync(file, ['--benchmark_format=json', '--benchmark_min_time=0.5'], { encoding: 'utf8' })).benchmarks)
+}
 console.log('operation                 ours/s        sdk/s    ours/sdk')
-for (const b of report.benchmarks) {
+for (const b of benchmarks) {
   if (!(b.name in sdk)) continue
   const ours = 1e9 / (b.cpu_time * (b.time_unit === 'us' ? 1e3 : b.time_unit === 'ms' ? 1e6 : 1))
   const theirs = sdk[b.name]

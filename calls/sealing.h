@@ -1,9 +1,11 @@
 // Sealed payloads: text encrypted to a receiver's secp256k1 public key with
 // the "BIE1" ECIES scheme (ECDH, SHA-512 key expansion, AES-128-CBC,
-// HMAC-SHA256), carried as lower-case hex.
+// HMAC-SHA256), carried as lower-case hex: "BIE1" || ephemeral key R
+// (33 bytes) || ciphertext || MAC (32 bytes).
 //
-// Every derived secret is wiped before return; the MAC is compared in
-// constant time. Nothing throws; failures are an empty result or false.
+// The curve work is the wallet's (wallet/secp256k1.h). Every derived secret
+// is wiped before return; the MAC is compared in constant time. Nothing
+// throws; failures are an empty result or false.
 #pragma once
 
 #include <optional>
@@ -13,12 +15,15 @@
 
 namespace kestrel {
 
-// Seals plain to a 33- or 65-byte public key given as hex; empty on failure.
+// Seals plain to a 33- or 65-byte public key given as hex, with a fresh
+// ephemeral key each time; empty for a key that is not a point on the curve
+// or when the random source fails.
 std::string sealToKey(const std::string& plain, const std::string& publicKeyHex);
 
-// Opens a sealed hex text with a 32-byte private key given as hex. A non-empty
-// senderKeyHex replaces the ephemeral key carried in the text. Nothing on a
-// short or foreign text, a MAC mismatch or bad padding.
+// Opens a sealed hex text with a 32-byte private key given as hex. A
+// senderKeyHex of at least 33 bytes replaces the ephemeral key carried in the
+// text (the phone passes none). Nothing on a short or foreign text, a bad
+// key, a MAC mismatch or bad padding.
 std::optional<std::string> openSealed(const std::string& sealedHex, const std::string& privateKeyHex,
                                       const std::string& senderKeyHex = "");
 

@@ -87,9 +87,13 @@ bool compress(const EC_POINT* point, uint8_t pub[33], BN_CTX* ctx)
     return EC_POINT_point2oct(curve().group, point, POINT_CONVERSION_COMPRESSED, pub, 33, ctx) == 33;
 }
 
-Point decompress(const uint8_t* pub, size_t size, BN_CTX* ctx)
+// A point given compressed (0x02, 0x03) or, with uncompressed, as 65 bytes
+// beginning 0x04; nullptr when it is not on the curve.
+Point decompress(const uint8_t* pub, size_t size, BN_CTX* ctx, bool uncompressed = false)
 {
-    if (size != 33 || (pub[0] != 0x02 && pub[0] != 0x03)) return nullptr;
+    const bool compressed_form = size == 33 && (pub[0] == 0x02 || pub[0] == 0x03);
+    const bool uncompressed_form = uncompressed && size == 65 && pub[0] == 0x04;
+    if (!compressed_form && !uncompressed_form) return nullptr;
     Point point(EC_POINT_new(curve().group));
     if (!point || EC_POINT_oct2point(curve().group, point.get(), pub, size, ctx) != 1) return nullptr;
     return point;
@@ -182,6 +186,29 @@ bool is_public_key(const uint8_t* pub, size_t size)
     return ctx && decompress(pub, size, ctx.get()) != nullptr;
 }
 
+bool compress_public_key(const uint8_t* pub, size_t size, uint8_t out[33])
+{
+    if (curve().group == nullptr || pub == nullptr) return false;
+    Ctx ctx(BN_CTX_new());
+    if (!ctx) return false;
+    Point point = decompress(pub, size, ctx.get(), true);
+    return point && compress(point.get(), out, ctx.get());
+}
+
+bool ecdh_compressed(const uint8_t key[32], const uint8_t* pub, size_t size, uint8_t shared[33])
+{
+    if (curve().group == nullptr || pub == nullptr) return false;
+    Ctx ctx(BN_CTX_secure_new());
+    Bn n = secretNumber(key);
+    if (!ctx || !n || !inScalarRange(n.get())) return false;
+    Point point = decompress(pub, size, ctx.get(), true);
+    Point product(EC_POINT_new(curve().group));
+    // The product's coordinates are the secret; the point is freed with a clear.
+    return point && product &&
+           EC_POINT_mul(curve().group, product.get(), nullptr, point.get(), n.get(), ctx.get()) == 1 &&
+           EC_POINT_is_at_infinity(curve().group, product.get()) == 0 && compress(product.get(), shared, ctx.get());
+}
+
 bool add_private_keys(const uint8_t tweak[32], const uint8_t key[32], uint8_t out[32])
 {
     if (curve().group == nullptr) return false;
@@ -223,6 +250,31 @@ bool ecdsa_verify_der(const uint8_t pub[33], const uint8_t digest[32], const Byt
     PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
     return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
            EVP_PKEY_verify(ctx.get(), der.data(), der.size(), digest, 32) == 1;
+}
+
+bool ecdsa_verify_rs(const uint8_t pub[33], const uint8_t (*digests)[32], size_t count, const uint8_t r[32],
+                     const uint8_t s[32])
+{
+    if (curve().group == nullptr || count == 0) return false;
+    Sig sig(ECDSA_SIG_new());
+    BIGNUM* r_number = BN_bin2bn(r, 32, nullptr);
+    BIGNUM* s_number = BN_bin2bn(s, 32, nullptr);
+    if (!sig || r_number == nullptr || s_number == nullptr || ECDSA_SIG_set0(sig.get(), r_number, s_number) != 1) {
+        BN_free(r_number);
+        BN_free(s_number);
+        return false;
+    }
+    uint8_t der[80];
+    uint8_t* cursor = der;
+    const int der_size = i2d_ECDSA_SIG(sig.get(), &cursor);
+    if (der_size <= 0) return false;
+    Pkey pkey = evpKey(nullptr, pub); // fails for a point off the curve
+    if (!pkey) return false;
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
+    if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) return false;
+    for (size_t i = 0; i < count; ++i)
+        if (EVP_PKEY_verify(ctx.get(), der, static_cast<size_t>(der_size), digests[i], 32) == 1) return true;
+    return false;
 }
 
 bool recover_public_key(const uint8_t digest[32], const uint8_t r_bytes[32], const uint8_t s_bytes[32], int recovery_id,

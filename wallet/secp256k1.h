@@ -1,7 +1,7 @@
 // Arithmetic on the secp256k1 curve for keys and signatures, over OpenSSL's
 // EC, BN and EVP interfaces: public keys, private-key addition for child
-// derivation, ECDSA signing (low-S) and verification, and public-key recovery
-// for compact message signatures.
+// derivation, ECDSA signing (low-S) and verification, public-key recovery
+// for compact message signatures, and the ECDH point of sealed payloads.
 //
 // Keys and digests travel as fixed-size byte arrays: private keys and digests
 // 32 bytes big-endian, public keys 33 bytes compressed. Every function answers
@@ -21,6 +21,16 @@ bool public_key_of(const uint8_t key[32], uint8_t pub[33]);
 // True when pub is a compressed point on the curve.
 bool is_public_key(const uint8_t* pub, size_t size);
 
+// out = the compressed form of a point given compressed (33 bytes, 0x02 or
+// 0x03 first) or uncompressed (65 bytes, 0x04 first). False for any other
+// size or prefix, or a point that is not on the curve.
+bool compress_public_key(const uint8_t* pub, size_t size, uint8_t out[33]);
+
+// shared = compressed encoding of key·P, P given as compress_public_key
+// takes it (the ECDH secret of sealed payloads; the caller wipes it). False
+// for an invalid key or point.
+bool ecdh_compressed(const uint8_t key[32], const uint8_t* pub, size_t size, uint8_t shared[33]);
+
 // out = (tweak + key) mod n. False when tweak >= n, key is invalid or the sum
 // is zero (the BIP-32 child-key step).
 bool add_private_keys(const uint8_t tweak[32], const uint8_t key[32], uint8_t out[32]);
@@ -34,6 +44,12 @@ Bytes ecdsa_sign_der(const uint8_t key[32], const uint8_t digest[32]);
 
 // True when der is a valid DER signature of digest by the compressed key pub.
 bool ecdsa_verify_der(const uint8_t pub[33], const uint8_t digest[32], const Bytes& der);
+
+// True when (r, s), 32 bytes each, is a valid signature of any of the
+// `count` digests by the compressed key pub (high s is accepted, as the
+// curve allows it). The key is read once for all of them.
+bool ecdsa_verify_rs(const uint8_t pub[33], const uint8_t (*digests)[32], size_t count, const uint8_t r[32],
+                     const uint8_t s[32]);
 
 // The public key that (r, s) over digest recovers with recovery id 0..3
 // (SEC 1, 4.1.6). False when r or s is out of range or nothing recovers.

@@ -86,7 +86,7 @@ function serviceHost(dv) {
         return json(200, { address: entry.address, handle })
       }
       if (m[1] === 'id') {
-        const doc = { bsvalias: '1.0', handle, pubkey: entry.pubkey }
+        const doc = { bsvalias: '1.0', handle, pubkey: entry.publishedKey ?? entry.pubkey }
         if (entry.phone) {
           doc.phoneFee = entry.phone.phoneFee
           doc.greetAddress = entry.phone.greetAddress

@@ -123,8 +123,9 @@ export function createRegistry({ domain, log = () => {}, onChange = () => {} }) 
 
   // Registers an alias without a claim (test fixtures). Takes {alias,
   // privateKey (hex or WIF) | pubkey, address, avatar, phoneFee,
-  // greetAddress}; a missing key is made. Answers the entry, with the private
-  // key when one is known, or throws with a reason.
+  // greetAddress, uncompressed}; a missing key is made; with uncompressed
+  // true the identity document publishes the key in its 65-byte form. Answers
+  // the entry, with the private key when one is known, or throws with a reason.
   function register(wanted) {
     if (!isObject(wanted) || typeof wanted.alias !== 'string' || !ALIAS_PATTERN.test(wanted.alias)) throw new Error('alias must be 1 to 64 of a-z 0-9 . _ -')
     let key = null
@@ -135,6 +136,7 @@ export function createRegistry({ domain, log = () => {}, onChange = () => {} }) 
     const address = wanted.address ?? (key ? key.toAddress() : PublicKey.fromString(pubkey).toAddress())
     if (!addressToHash(address)) throw new Error('address must be a P2PKH address')
     const entry = { alias: wanted.alias, pubkey, address, avatar: String(wanted.avatar ?? ''), ordAddress: '', bnPub: '', bnAddress: '', ts: 0, source: 'control', phone: null }
+    if (wanted.uncompressed === true) entry.publishedKey = Buffer.from(PublicKey.fromString(pubkey).encode(false)).toString('hex')
     if (wanted.phoneFee !== undefined || wanted.greetAddress !== undefined) {
       entry.phone = { phoneFee: Number(wanted.phoneFee ?? 1), greetAddress: String(wanted.greetAddress ?? ''), ts: 0, sig: '' }
     }

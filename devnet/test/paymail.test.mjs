@@ -162,6 +162,16 @@ describe('phone records', () => {
     assert.equal((await phone(makePhone('dave', key, { phoneFee: 4, ts: 1_800_000_000 }))).status, 200)
     assert.equal((await lookup('id', `dave@${domain}`)).json.phoneFee, 4)
   })
+
+  it('publishes a key registered so in its uncompressed form', async () => {
+    const key = PrivateKey.fromRandom()
+    await control('POST', '/control/alias', { alias: 'erin', privateKey: key.toHex(), uncompressed: true })
+    const published = (await lookup('id', `erin@${domain}`)).json.pubkey
+    assert.equal(published, Buffer.from(key.toPublicKey().encode(false)).toString('hex'))
+    assert.match(published, /^04[0-9a-f]{128}$/)
+    // Claims and phone records still compare the compressed key.
+    assert.equal((await phone(makePhone('erin', key))).status, 200)
+  })
 })
 
 describe('the external paymail host', () => {

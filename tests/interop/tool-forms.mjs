@@ -3,7 +3,7 @@
 // Values come from @bsv/sdk.
 //
 // usage: node tool-forms.mjs KESTREL_TOOL
-import { HD, Mnemonic, PrivateKey, Transaction } from '@bsv/sdk'
+import { BSM, ECIES, HD, Mnemonic, PrivateKey, Transaction } from '@bsv/sdk'
 import { spawnSync } from 'node:child_process'
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs'
 import { tmpdir } from 'node:os'
@@ -110,8 +110,49 @@ try {
   refused(run('wallet-info', '--file', badFile), 'wallet-info of a bad phrase')
   refused(run('wallet-info', '--file', join(folder, 'none.json')), 'wallet-info of a missing file')
 
+  // The record forms: seal, open, verify-message --pub, canonical, sign-identity.
+  const idPriv = identity.privKey.toHex().padStart(64, '0')
+  const idPub = identity.pubKey.toString()
+  r = run('seal', '--pub', idPub, '--text', 'hello ☎')
+  check.equal(r.status, 0, 'seal exit code')
+  check.equal(keysOf(r.json), 'sealed', 'seal members')
+  let opened = ''
+  try { opened = Buffer.from(ECIES.electrumDecrypt([...Buffer.from(r.json.sealed, 'hex')], identity.privKey)).toString('utf8') } catch (e) {}
+  check.equal(opened, 'hello ☎', 'seal opens with the SDK')
+  const sdkSealed = Buffer.from(ECIES.electrumEncrypt([...Buffer.from('from the SDK', 'utf8')], identity.pubKey)).toString('hex')
+  r = run('open', '--priv', idPriv, '--sealed', sdkSealed)
+  check.equal(r.status, 0, 'open exit code')
+  check.equal(JSON.stringify(r.json), JSON.stringify({ text: 'from the SDK' }), 'open')
+  refused(run('open', '--priv', receive.privKey.toHex().padStart(64, '0'), '--sealed', sdkSealed), 'open with another key')
+  refused(run('open', '--priv', idPriv, '--sealed', sdkSealed.slice(0, 168)), 'open of 84 bytes')
+  refused(run('seal', '--pub', '02abcd', '--text', 'x'), 'seal to a short key')
+
+  const signature = BSM.sign([...Buffer.from('signed', 'utf8')], identity.privKey, 'base64')
+  r = run('verify-message', '--pub', idPub, '--message', 'signed', '--signature', signature)
+  check.equal(r.status, 0, 'verify-message --pub exit code')
+  check.equal(JSON.stringify(r.json), '{"valid":true}', 'verify-message --pub')
+  r = run('verify-message', '--pub', idPub, '--message', 'signed!', '--signature', signature)
+  check.equal(JSON.stringify(r.json), '{"valid":false}', 'verify-message --pub of another message')
+
+  const signerFile = join(folder, 'signer.json')
+  writeFileSync(signerFile, JSON.stringify({ version: 2, mnemonic: phrase, recv: [0, 0, 0, 0, 0, 0], show: 0 }))
+  r = run('sign-identity', '--wallet', signerFile, '--message', 'signed')
+  check.equal(keysOf(r.json), 'pubkey,signature', 'sign-identity members')
+  check.equal(r.json?.pubkey, idPub, 'sign-identity key is the identity key')
+  r = run('verify-message', '--pub', idPub, '--message', 'signed', '--signature', r.json?.signature ?? '')
+  check.equal(JSON.stringify(r.json), '{"valid":true}', 'sign-identity verifies')
+  refused(run('sign-identity', '--wallet', legacyFile, '--message', 'x'), 'sign-identity with a single-key wallet')
+  refused(run('sign-identity', '--wallet', hdFile, '--message', 'x'), 'sign-identity with a locked wallet')
+
+  const recordFile = join(folder, 'record.json')
+  writeFileSync(recordFile, JSON.stringify({ type: 'cp', location: 'CPhone', handle: '@Alice', actor: 'alice', ts: '17', kind: 'hangup', id: '0123456789abcdef' }))
+  r = run('canonical', '--file', recordFile)
+  check.equal(JSON.stringify(r.json), JSON.stringify({ text: 'CV1|cp|cphone|alice|alice|17|hangup|0123456789abcdef|0|||0|e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855' }), 'canonical')
+  refused(run('canonical', '--file', badFile + '.none'), 'canonical of a missing file')
+
   r = spawnSync(tool, ['--help'], { encoding: 'utf8', env })
-  for (const name of ['derive', 'address', 'decode-address', 'sign-message', 'sighash', 'sign-tx', 'txid', 'wallet-info']) {
+  for (const name of ['derive', 'address', 'decode-address', 'sign-message', 'sighash', 'sign-tx', 'txid', 'wallet-info',
+    'sign-identity', 'verify-message', 'canonical', 'sign-record', 'verify-record', 'seal', 'open']) {
     check.ok(r.stdout.includes(`  ${name} `), `--help lists ${name}`)
   }
 } finally {

@@ -18,6 +18,12 @@ std::string Args::get(const std::string& name, const std::string& fallback) cons
     return it == options.end() ? fallback : it->second;
 }
 
+std::string textOption(const nlohmann::json& in, const char* key)
+{
+    const auto it = in.find(key);
+    return it != in.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 int printJson(const nlohmann::json& value)
 {
     std::cout << value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
@@ -46,7 +52,7 @@ bool requireOptions(const Args& args, const std::vector<std::string>& names, con
 static std::vector<Command> allCommands()
 {
     std::vector<Command> commands;
-    for (auto group : {walletCommands, connectCommands, storeCommands}) {
+    for (auto group : {walletCommands, recordCommands, connectCommands, storeCommands}) {
         for (const Command& c : group()) commands.push_back(c);
     }
     return commands;

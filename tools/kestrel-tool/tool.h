@@ -28,6 +28,13 @@ struct Command {
     int (*run)(const Args& args);
 };
 
+// A command's work as "batch" runs it: options (and "tx" for transaction
+// commands) in, result or error out.
+using Work = bool (*)(const nlohmann::json& in, nlohmann::json& out, std::string& error);
+
+// The text member key of in; empty when it is absent or not a string.
+std::string textOption(const nlohmann::json& in, const char* key);
+
 // Prints value as compact JSON on standard output; answers 0.
 int printJson(const nlohmann::json& value);
 // Prints "kestrel-tool: " + message on standard error; answers 1.
@@ -41,5 +48,10 @@ std::vector<Command> connectCommands();
 // this program's folder), so commands use the wallet the data folder binds.
 void registerAsKestrel(const Args& args);
 std::vector<Command> walletCommands();
+std::vector<Command> recordCommands();
+
+// The batch work of a record command ("sign-identity", "verify-message" with a
+// key, "canonical", "seal", "open", ...); nullptr for other names.
+Work recordWork(const std::string& name);
 
 } // namespace tool

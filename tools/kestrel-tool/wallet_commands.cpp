@@ -22,14 +22,9 @@ using namespace cv_tessera_wallet;
 
 namespace {
 
-// A command's work: options (and "tx" for transaction commands) in, result
-// or error out.
-using Work = bool (*)(const json& in, json& out, std::string& error);
-
 std::string text(const json& in, const char* key)
 {
-    const auto it = in.find(key);
-    return it != in.end() && it->is_string() ? it->get<std::string>() : std::string();
+    return textOption(in, key);
 }
 
 bool deriveWork(const json& in, json& out, std::string& error)
@@ -87,8 +82,11 @@ bool signMessageWork(const json& in, json& out, std::string& error)
     return true;
 }
 
-bool verifyMessageWork(const json& in, json& out, std::string&)
+// With --pub, the identity-signature check (record_commands.cpp); without,
+// recovery of the signer of a compact signature.
+bool verifyMessageWork(const json& in, json& out, std::string& error)
 {
+    if (in.contains("pub")) return recordWork("verify-message")(in, out, error);
     const std::string pub = recover_message_pubkey(text(in, "message"), text(in, "signature"));
     const std::string address = pub.empty() ? std::string() : address_from_pubkey(pub);
     const std::string want = text(in, "address");
@@ -342,7 +340,9 @@ int batchCommand(const Args& args)
         const json in = json::parse(line, nullptr, false);
         json out;
         std::string error;
-        const Work work = in.is_object() ? workOf(text(in, "command")) : nullptr;
+        const std::string name = in.is_object() ? text(in, "command") : std::string();
+        Work work = workOf(name);
+        if (work == nullptr && !name.empty()) work = recordWork(name);
         if (work == nullptr)
             out = {{"error", "not a JSON object with a known \"command\""}};
         else if (!work(in, out, error))
@@ -367,8 +367,11 @@ std::vector<Command> walletCommands()
          decodeAddressCommand},
         {"sign-message", "--priv HEX --message TEXT",
          "Bitcoin Signed Message compact signature -> {signature} (Base64)", signMessageCommand},
-        {"verify-message", "--message TEXT --signature BASE64 [--address A]",
-         "recover the signer of a message signature -> {valid, pub, address}", verifyMessageCommand},
+        {"verify-message", "--message TEXT --signature BASE64 [--address A | --pub HEX]",
+         "without --pub: recover the signer of a compact message signature -> {valid, pub, address}; with --pub: "
+         "does the identity signature (r||s) verify with that key over the signed-message digest, the SHA-256 or the "
+         "double SHA-256 -> {valid}",
+         verifyMessageCommand},
         {"sighash", "--file TX.json",
          "FORKID signature hash of every input -> {sighash: [hex]}; TX.json is {\"inputs\": [{\"txid\", \"vout\", "
          "\"sats\", \"script\", \"priv\"}], \"outputs\": [{\"sats\", \"script\"}]}",
@@ -380,7 +383,8 @@ std::vector<Command> walletCommands()
          "paymail, recv, show}; a locked file gives {locked: true}",
          walletInfoCommand},
         {"batch", "--file LINES.jsonl",
-         "run wallet commands from JSON lines {\"command\": NAME, option: value, \"tx\": {...}}; one answer line "
+         "run wallet and record commands from JSON lines {\"command\": NAME, option: value, \"tx\": {...}}; one answer "
+         "line "
          "each ({error} on failure)",
          batchCommand},
     };

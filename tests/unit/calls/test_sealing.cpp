@@ -112,3 +112,13 @@ TEST(Sealing, EnvelopeSealNeedsVersionFourAndATextAndAWallet)
           nlohmann::json {{"enc_v", 4}, {"pmessage1", sealed}}})
         EXPECT_FALSE(openEnvelopeSeal(envelope).has_value()) << envelope.dump().substr(0, 40);
 }
+
+TEST(Sealing, ANamedSenderKeyReplacesTheCarriedOne)
+{
+    const std::string sealed = sealToKey("named", publicKey(kPriv));
+    const std::string carried = sealed.substr(8, 66);
+    EXPECT_EQ(openSealed(sealed, kPriv, carried), "named");
+    EXPECT_EQ(openSealed(sealed, kPriv, uncompressed(carried)), "named");
+    EXPECT_FALSE(openSealed(sealed, kPriv, publicKey(kPriv)).has_value());
+    EXPECT_EQ(openSealed(sealed, kPriv, "02ab"), "named"); // too short to be a key: the carried one is used
+}

@@ -1,0 +1,333 @@
+#include "services/identity.h"
+
+#include "platform/http.h"
+#include "platform/service_host.h"
+#include "wallet/hashes.h"
+#include "wallet/keys.h"
+#include "wallet/secp256k1.h"
+#include "wallet/wallet_file.h"
+#include "wallet/wallet_state.h"
+#include "wallet/web_client.h"
+
+#include <openssl/crypto.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace kestrel {
+
+namespace wallet = cv_tessera_wallet;
+using wallet::Bytes;
+
+namespace {
+
+constexpr long kFetchTimeoutMs = 15000;
+constexpr size_t kFetchBodyCap = 1 << 20; // an identity document is a few hundred bytes
+
+IdentitySignature signWithKey(const std::string& privateKeyHex, const std::string& knownPublicKey,
+                              const std::string& message);
+bool signDigest(const uint8_t key[32], const Bytes& digest, uint8_t signature[64]);
+Bytes decodeSignature(std::string_view text);
+Bytes decodeKey(std::string_view text);
+std::string trimmed(std::string_view text);
+std::string lowerCase(std::string text);
+std::string pathSegment(const std::string& text);
+
+struct CachedKey {
+    std::string publicKey;
+    std::chrono::steady_clock::time_point stored;
+};
+
+// The identity-key cache: paymail (lower case) -> key. Entries are replaced,
+// never removed.
+std::mutex& cacheMutex()
+{
+    static std::mutex m;
+    return m;
+}
+std::map<std::string, CachedKey>& cache()
+{
+    static std::map<std::string, CachedKey> c;
+    return c;
+}
+
+} // namespace
+
+IdentitySignature identitySign(const std::string& message)
+{
+    IdentitySignature result;
+    std::string priv, pub, address;
+    {
+        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        if (!wallet::load_wallet() || !wallet::wallet_state().keys_ready) {
+            result.error = wallet::kHdNotConnected;
+            return result;
+        }
+        const bool derived = wallet::derive(wallet::wallet_path(wallet::kIdentityAccount, 0), priv, pub, address);
+        if (!derived || priv.size() != 64) {
+            wallet::wipe_string(priv);
+            result.error = wallet::kNoIdentityKey;
+            return result;
+        }
+        result = signWithKey(priv, pub, message);
+        wallet::wipe_string(priv);
+    }
+    return result;
+}
+
+IdentitySignature identitySignWithKey(const std::string& privateKeyHex, const std::string& message)
+{
+    return signWithKey(privateKeyHex, "", message);
+}
+
+bool verifySignedMessage(const std::string& message, const std::string& publicKeyHex,
+                         const std::string& signatureBase64)
+{
+    const Bytes keyBytes = decodeKey(publicKeyHex);
+    uint8_t pub[33];
+    if (!wallet::compress_public_key(keyBytes.data(), keyBytes.size(), pub)) return false;
+    const Bytes signature = decodeSignature(signatureBase64);
+    if (signature.size() != 64 && signature.size() != 65) return false;
+    const uint8_t* rs = signature.data() + signature.size() - 64;
+
+    const auto* bytes = reinterpret_cast<const uint8_t*>(message.data());
+    const Bytes single = wallet::sha256(bytes, message.size());
+    const Bytes candidates[3] = {signedMessageDigest(message), single, wallet::sha256(single)};
+    uint8_t digests[3][32];
+    for (int i = 0; i < 3; ++i) {
+        if (candidates[i].size() != 32) return false;
+        std::memcpy(digests[i], candidates[i].data(), 32);
+    }
+    return wallet::ecdsa_verify_rs(pub, digests, 3, rs, rs + 32);
+}
+
+Bytes signedMessageDigest(std::string_view message)
+{
+    static constexpr char kMagic[] = "Bitcoin Signed Message:\n";
+    Bytes buffer;
+    buffer.reserve(sizeof(kMagic) + 9 + message.size());
+    buffer.push_back(static_cast<uint8_t>(sizeof(kMagic) - 1));
+    buffer.insert(buffer.end(), kMagic, kMagic + sizeof(kMagic) - 1);
+    wallet::write_compact_size(buffer, message.size());
+    buffer.insert(buffer.end(), message.begin(), message.end());
+    return wallet::sha256d(buffer);
+}
+
+std::string compressedKeyHex(const std::string& publicKeyHex)
+{
+    const Bytes key = decodeKey(publicKeyHex);
+    uint8_t pub[33];
+    if (!wallet::compress_public_key(key.data(), key.size(), pub)) return {};
+    return wallet::hex_encode(pub, sizeof(pub));
+}
+
+std::string lookupIdentityKey(const std::string& handle, const std::string& paymail)
+{
+    const std::string name = comparableHandle(handle);
+    if (name.empty()) return {};
+    const std::string domain = lowerCase(platform::serviceDomain());
+
+    // Only identities on the service domain are looked up.
+    const size_t at = paymail.find('@');
+    if (at != std::string::npos) {
+        const std::string alias = comparableHandle(paymail.substr(0, at));
+        if (alias == name && lowerCase(trimmed(paymail.substr(at + 1))) != domain) return {};
+    }
+
+    const std::string key = name + "@" + domain;
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex());
+        const auto found = cache().find(key);
+        if (found != cache().end() &&
+            std::chrono::steady_clock::now() - found->second.stored < std::chrono::seconds(kIdentityKeyCacheSeconds))
+            return found->second.publicKey;
+    }
+
+    // The name travels percent-encoded, so that a handle taken from a
+    // received record cannot steer the request to another path.
+    nlohmann::json document;
+    if (!fetchServiceJson(platform::serviceDomainUrl(platform::identityDocumentPath(pathSegment(name) + "@" + domain)),
+                          document) ||
+        !document.is_object())
+        return {};
+    auto published = document.find("pubkey");
+    if (published == document.end() || !published->is_string()) published = document.find("publicKey");
+    if (published == document.end() || !published->is_string()) return {};
+    const std::string& text = published->get_ref<const std::string&>();
+    // Only the plain 33- or 65-byte forms; compressedKeyHex would also take "0x".
+    if (text.size() != 66 && text.size() != 130) return {};
+    const std::string publicKey = compressedKeyHex(text);
+    if (publicKey.empty()) return {};
+
+    std::lock_guard<std::mutex> lock(cacheMutex());
+    cache()[key] = {publicKey, std::chrono::steady_clock::now()};
+    return publicKey;
+}
+
+std::string comparableHandle(std::string_view handle)
+{
+    std::string name = trimmed(handle);
+    if (!name.empty() && (name[0] == '@' || name[0] == '$')) name = trimmed(std::string_view(name).substr(1));
+    return lowerCase(name);
+}
+
+bool keyMatchesIdentity(const std::string& handle, const std::string& publicKeyHex, const std::string& paymail)
+{
+    const std::string given = compressedKeyHex(publicKeyHex);
+    if (given.empty()) return false;
+    const std::string published = lookupIdentityKey(handle, paymail);
+    return !published.empty() && published == given;
+}
+
+bool fetchServiceJson(const std::string& url, nlohmann::json& value)
+{
+    platform::HttpRequest request;
+    request.url = url;
+    request.totalTimeoutMs = kFetchTimeoutMs;
+    request.followRedirects = true;
+    request.noSignal = true;
+    request.resolve = wallet::service_pin_entries(url);
+    request.ipv4Only = !request.resolve.empty();
+    request.bodyCap = kFetchBodyCap;
+    platform::HttpResponse response;
+    if (!platform::httpPerform(request, response) || response.capped || response.status != 200 || response.body.empty())
+        return false;
+    nlohmann::json parsed = nlohmann::json::parse(response.body, nullptr, false);
+    if (parsed.is_discarded()) return false;
+    value = std::move(parsed);
+    return true;
+}
+
+void clearIdentityKeyCache()
+{
+    std::lock_guard<std::mutex> lock(cacheMutex());
+    cache().clear();
+}
+
+namespace {
+
+// Signs with a 64-hex private key; knownPublicKey (66 hex, from the
+// derivation) spares computing it again.
+IdentitySignature signWithKey(const std::string& privateKeyHex, const std::string& knownPublicKey,
+                              const std::string& message)
+{
+    IdentitySignature result;
+    Bytes key = wallet::hex_decode(privateKeyHex);
+    uint8_t signature[64];
+    bool ok = key.size() == 32 && wallet::is_private_key(key.data());
+    if (ok) {
+        // The signed-message form first; the plain SHA-256 of the message is
+        // the fallback every verifier also tries.
+        ok = signDigest(key.data(), signedMessageDigest(message), signature) ||
+             signDigest(key.data(), wallet::sha256(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
+                        signature);
+    }
+    uint8_t pub[33];
+    if (ok && knownPublicKey.size() == 66) {
+        result.publicKey = knownPublicKey;
+    } else if (ok && wallet::public_key_of(key.data(), pub)) {
+        result.publicKey = wallet::hex_encode(pub, sizeof(pub));
+    } else {
+        ok = false;
+    }
+    OPENSSL_cleanse(key.data(), key.size());
+    if (!ok) {
+        result.publicKey.clear();
+        result.error = kIdentitySignFailed;
+        return result;
+    }
+    result.ok = true;
+    result.signature = wallet::base64_encode(signature, sizeof(signature));
+    return result;
+}
+
+// r || s of an ECDSA signature of a 32-byte digest (low s).
+bool signDigest(const uint8_t key[32], const Bytes& digest, uint8_t signature[64])
+{
+    return digest.size() == 32 && wallet::ecdsa_sign_rs(key, digest.data(), signature, signature + 32);
+}
+
+// Standard Base64 with "=" and whitespace skipped wherever they stand; any
+// other character outside the alphabet gives empty bytes.
+Bytes decodeSignature(std::string_view text)
+{
+    Bytes out;
+    uint32_t bits = 0;
+    int count = 0;
+    for (const char c : text) {
+        int value;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else if (c == '=' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f')
+            continue;
+        else
+            return {};
+        bits = (bits << 6) | static_cast<uint32_t>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(static_cast<uint8_t>(bits >> count));
+            bits &= (1u << count) - 1;
+        }
+    }
+    return out;
+}
+
+// Key hex with an optional "0x" or "0X" first; empty when it does not decode.
+Bytes decodeKey(std::string_view text)
+{
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+    return wallet::hex_decode(text);
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string trimmed(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return std::string(text);
+}
+
+std::string lowerCase(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// Every byte but A-Z a-z 0-9 - . _ ~ as %XX.
+std::string pathSegment(const std::string& text)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
+            b == '_' || b == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kDigits[b >> 4];
+            out += kDigits[b & 15];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+} // namespace kestrel
