@@ -48,4 +48,39 @@ std::vector<SrvRecord> querySrv(const std::string& name)
     return records;
 }
 
+bool isValidHostName(std::string_view host)
+{
+    if (host.size() < 3 || host.size() > 253) return false;
+    if (host.front() == '.' || host.back() == '.' || host.find("..") != std::string_view::npos) return false;
+    if (host.find('.') == std::string_view::npos) return false;
+    for (const char c : host) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
+std::string selectBsvaliasHost(const std::vector<SrvRecord>& records)
+{
+    std::string best;
+    int bestPriority = 65535;
+    for (const SrvRecord& record : records) {
+        if (record.port != 443 || record.target.empty()) continue;
+        std::string target = record.target;
+        while (!target.empty() && target.back() == '.') target.pop_back();
+        for (char& c : target)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (!isValidHostName(target) || record.priority > bestPriority) continue;
+        bestPriority = record.priority;
+        best = std::move(target);
+    }
+    return best;
+}
+
+std::string findBsvaliasHost(const std::string& domain)
+{
+    return selectBsvaliasHost(querySrv("_bsvalias._tcp." + domain));
+}
+
 } // namespace platform

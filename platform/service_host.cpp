@@ -74,6 +74,11 @@ std::string quotaPath(const std::string& identityKey)
     return "/api/paymail/quota/" + identityKey;
 }
 
+std::string bsvaliasDiscoveryPath()
+{
+    return "/.well-known/bsvalias";
+}
+
 std::string downloadHost()
 {
     std::string site = config().download_site;

@@ -42,6 +42,11 @@ std::string claimPath();
 // identity key → {"role"}.
 std::string quotaPath(const std::string& identityKey);
 
+// --- Paymail hosts ---------------------------------------------------------------
+
+// A paymail domain's capability document, on its discovery host.
+std::string bsvaliasDiscoveryPath();
+
 // --- Download site ------------------------------------------------------------------
 
 // The download site's host name (its configured base URL without the scheme).

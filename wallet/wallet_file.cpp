@@ -338,20 +338,20 @@ std::string receive_address()
 std::string normalize_contact_dest(std::string_view text)
 {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    auto trim = [&](std::string_view& t) {
+        while (!t.empty() && blank(t.front())) t.remove_prefix(1);
+        while (!t.empty() && blank(t.back())) t.remove_suffix(1);
+    };
+    trim(text);
     while (!text.empty() && (text.front() == '@' || text.front() == '$')) text.remove_prefix(1);
+    trim(text);
     std::string dest(text);
     if (dest.size() >= 26 && dest[0] == '1') return dest;
-    auto lower = [](std::string value) {
-        for (char& c : value)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        return value;
-    };
-    dest = lower(dest);
-    const std::string suffix = "@" + lower(platform::config().service_domain);
-    if (dest.size() >= suffix.size() && dest.compare(dest.size() - suffix.size(), suffix.size(), suffix) == 0)
-        dest.resize(dest.size() - suffix.size());
+    for (char& c : dest)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const size_t at = dest.find('@');
+    if (at != std::string::npos && dest.compare(at + 1, std::string::npos, platform::config().service_domain) == 0)
+        dest.resize(at);
     return dest;
 }
 

@@ -108,3 +108,59 @@ TEST(DnsSrv, MalformedAnswersGiveNothing)
     EXPECT_TRUE(parseSrvAnswer(none.data(), none.size(), records));
     EXPECT_TRUE(records.empty());
 }
+
+TEST(DnsSrv, HostNameRule)
+{
+    const struct {
+        const char* host;
+        bool valid;
+    } cases[] = {
+        {"pay.example", true},
+        {"Pay-1.Example.com", true},
+        {"a.b", true},
+        {"ab", false},            // too short
+        {"localhost", false},     // no dot
+        {".pay.example", false},  // leading dot
+        {"pay.example.", false},  // trailing dot
+        {"pay..example", false},  // empty label
+        {"pay_1.example", false}, // underscore
+        {"pay.example:443", false},
+        {"user@pay.example", false},
+        {"pay example.com", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isValidHostName(c.host), c.valid) << c.host;
+    EXPECT_TRUE(isValidHostName(std::string(249, 'a') + ".com"));  // 253
+    EXPECT_FALSE(isValidHostName(std::string(250, 'a') + ".com")); // 254
+}
+
+// The discovery host chosen from resolver answers: port 443 only, lowest
+// priority, the later record winning ties, weight ignored.
+TEST(DnsSrv, BsvaliasHostSelection)
+{
+    const struct {
+        const char* name;
+        std::vector<Answer> answers;
+        const char* host;
+    } cases[] = {
+        {"none", {}, ""},
+        {"only another port", {{33, 0, 0, 8443, "pay.host.example"}}, ""},
+        {"one", {{33, 10, 0, 443, "Pay.Host.Example"}}, "pay.host.example"},
+        {"lowest priority", {{33, 20, 0, 443, "b.example"}, {33, 10, 0, 443, "a.example"}}, "a.example"},
+        {"lowest priority first", {{33, 10, 0, 443, "a.example"}, {33, 20, 0, 443, "b.example"}}, "a.example"},
+        {"tie: later wins", {{33, 10, 90, 443, "a.example"}, {33, 10, 1, 443, "b.example"}}, "b.example"},
+        {"better on 8443 ignored", {{33, 0, 0, 8443, "x.example"}, {33, 5, 0, 443, "y.example"}}, "y.example"},
+        {"invalid target skipped", {{33, 1, 0, 443, "bad_host.example"}, {33, 9, 0, 443, "ok.example"}}, "ok.example"},
+        {"root target skipped", {{33, 1, 0, 443, "."}, {33, 9, 0, 443, "ok.example"}}, "ok.example"},
+        {"compressed target", {{33, 3, 0, 443, ""}}, "pay.example"},
+        {"other types ignored", {{1, 0, 0, 443, "a.example"}, {33, 65535, 0, 443, "z.example"}}, "z.example"},
+    };
+    for (const auto& c : cases) {
+        const Message message = answerMessage(c.answers);
+        std::vector<SrvRecord> records;
+        ASSERT_TRUE(parseSrvAnswer(message.data(), message.size(), records)) << c.name;
+        EXPECT_EQ(selectBsvaliasHost(records), c.host) << c.name;
+    }
+    // Targets as some resolvers spell them, with the root's dot.
+    EXPECT_EQ(selectBsvaliasHost({{1, 0, 443, "Pay.Example.."}}), "pay.example");
+    EXPECT_EQ(selectBsvaliasHost({{1, 0, 443, ""}}), "");
+}

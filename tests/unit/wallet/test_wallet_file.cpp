@@ -332,6 +332,9 @@ TEST(ContactDest, Normalisation)
         {"1Short", "1short"},
         {"", ""},
         {" @ ", ""},
+        {" @ frank ", "frank"},                               // blanks after the at sign
+        {"gina@other@corvane.app", "gina@other@corvane.app"}, // domain after the first "@" only
+        {"hal@corvane.app@corvane.app", "hal@corvane.app@corvane.app"},
     };
     for (const auto& c : cases) EXPECT_EQ(normalize_contact_dest(c.typed), c.stored) << c.typed;
 }
