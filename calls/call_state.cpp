@@ -1,0 +1,40 @@
+#include "calls/call_state.h"
+
+namespace kestrel {
+
+bool callInProgress(CallState state)
+{
+    return state != CallState::Idle;
+}
+
+CallFields& callFields()
+{
+    static CallFields fields;
+    return fields;
+}
+
+std::atomic<bool>& statusChangedFlag()
+{
+    static std::atomic<bool> flag {false};
+    return flag;
+}
+
+std::atomic<bool>& stopRequestedFlag()
+{
+    static std::atomic<bool> flag {false};
+    return flag;
+}
+
+std::atomic<bool>& sendingMessageFlag()
+{
+    static std::atomic<bool> flag {false};
+    return flag;
+}
+
+std::atomic<bool>& incomingRingRunningFlag()
+{
+    static std::atomic<bool> flag {false};
+    return flag;
+}
+
+} // namespace kestrel

@@ -1,0 +1,306 @@
+#include "calls/phone_records.h"
+
+#include "calls/sealing.h"
+#include "wallet/encoding.h"
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <optional>
+
+namespace kestrel {
+
+using json = nlohmann::json;
+namespace wallet = cv_tessera_wallet;
+
+namespace {
+
+constexpr uint64_t kMaxTxCount = 10000;
+constexpr int64_t kMaxParsedFee = 1000000000;
+
+thread_local bool threadHoldMark = false;
+
+// --- Pushes ---------------------------------------------------------------------------
+
+// The push whose opcode sits at p: where its data starts and how long it is.
+// OP_PUSHDATA1/2/4 read a little-endian length when its bytes are there;
+// any other opcode (or a PUSHDATA without its length) is itself the length.
+// False when the data would run past size.
+bool pushAt(const uint8_t* data, size_t size, size_t p, size_t& start, size_t& length)
+{
+    if (p >= size) return false;
+    const uint8_t op = data[p];
+    const size_t lengthBytes = op == 0x4c ? 1 : op == 0x4d ? 2 : op == 0x4e ? 4 : 0;
+    if (lengthBytes != 0 && size - (p + 1) >= lengthBytes) {
+        length = 0;
+        for (size_t i = 0; i < lengthBytes; ++i) length |= static_cast<size_t>(data[p + 1 + i]) << (8 * i);
+        start = p + 1 + lengthBytes;
+    } else {
+        length = op;
+        start = p + 1;
+    }
+    return length <= size - start;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Hex pairs from the start of text up to the first that does not parse
+// (a cut script still gives its beginning).
+wallet::Bytes hexPrefix(std::string_view text)
+{
+    wallet::Bytes bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        const int high = hexDigit(text[i]);
+        const int low = hexDigit(text[i + 1]);
+        if (high < 0 || low < 0) break;
+        bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+    }
+    return bytes;
+}
+
+// The push of a script hex from the decoded form ("006a" dropped first).
+std::string pushOfScriptHex(std::string_view hex)
+{
+    if (hex.substr(0, 4) == "006a") hex.remove_prefix(4);
+    const wallet::Bytes bytes = hexPrefix(hex);
+    if (bytes.size() < 2) return {};
+    size_t start = 0, length = 0;
+    if (!pushAt(bytes.data(), bytes.size(), bytes[0] == 0x6a ? 1 : 0, start, length)) return {};
+    return std::string(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(start + length));
+}
+
+void keepLonger(std::string& best, std::string candidate)
+{
+    if (candidate.size() > best.size()) best = std::move(candidate);
+}
+
+// --- Raw transactions -----------------------------------------------------------------
+
+struct ByteReader {
+    const wallet::Bytes& bytes;
+    size_t pos = 0;
+
+    size_t remaining() const { return bytes.size() - pos; }
+    bool skip(uint64_t count)
+    {
+        if (count > remaining()) return false;
+        pos += static_cast<size_t>(count);
+        return true;
+    }
+    bool varint(uint64_t& value)
+    {
+        if (remaining() < 1) return false;
+        const uint8_t first = bytes[pos++];
+        const size_t width = first == 0xfd ? 2 : first == 0xfe ? 4 : first == 0xff ? 8 : 0;
+        if (width == 0) {
+            value = first;
+            return true;
+        }
+        if (remaining() < width) return false;
+        value = 0;
+        for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(bytes[pos + i]) << (8 * i);
+        pos += width;
+        return true;
+    }
+};
+
+// --- Envelopes ------------------------------------------------------------------------
+
+using SealOpener = std::function<std::optional<std::string>(const json& envelope)>;
+
+int64_t envelopeTs(const json& envelope)
+{
+    const auto ts = envelope.find("ts");
+    if (ts == envelope.end() || !ts->is_number()) return unixSeconds();
+    if (ts->is_number_unsigned()) {
+        const uint64_t value = ts->get<uint64_t>();
+        return value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                                  : static_cast<int64_t>(value);
+    }
+    if (ts->is_number_integer()) return ts->get<int64_t>();
+    const double value = std::trunc(ts->get<double>());
+    // Beyond what an int64 holds the record is far from live either way.
+    if (value >= 9.2e18) return std::numeric_limits<int64_t>::max();
+    if (value <= -9.2e18) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(value);
+}
+
+OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
+{
+    OpenedEnvelope result;
+    size_t end = text.size();
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\n' || text[end - 1] == '\r'))
+        --end;
+    if (end == 0 || text[end - 1] != '}') {
+        result.outcome = EnvelopeOutcome::Malformed;
+        return result;
+    }
+    const json envelope = json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
+    if (!envelope.is_object()) {
+        result.outcome = EnvelopeOutcome::Malformed;
+        return result;
+    }
+    const auto type = envelope.find("type");
+    if (type == envelope.end() || !type->is_string() || *type != kPhoneType) return result;
+
+    std::optional<std::string> plain = opener(envelope);
+    if (!plain || plain->empty()) return result;
+    json record = json::parse(*plain, nullptr, false);
+    if (!record.is_object()) return result;
+
+    result.outcome = EnvelopeOutcome::Opened;
+    result.record = std::move(record);
+    result.ts = envelopeTs(envelope);
+    return result;
+}
+
+} // namespace
+
+// --- Sending ----------------------------------------------------------------------
+
+bool holdMark()
+{
+    return threadHoldMark;
+}
+
+void clearHoldMark()
+{
+    threadHoldMark = false;
+}
+
+int64_t estimateRecordFee(size_t envelopeBytes, int rate)
+{
+    const int64_t clamped = rate < 1 ? 1 : rate > 1000 ? 1000 : rate;
+    const int64_t fee = ((static_cast<int64_t>(envelopeBytes) + 250) * clamped + 999) / 1000;
+    return (fee < 1 ? 1 : fee) + 3;
+}
+
+SentRecord parseSentRecord(const std::string& spendResult, size_t envelopeBytes, int rate)
+{
+    std::string rest = spendResult.size() > 9 ? spendResult.substr(9) : std::string();
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
+    SentRecord sent;
+    const size_t blank = rest.find(' ');
+    sent.txid = rest.substr(0, blank).substr(0, 64);
+    int64_t fee = 0;
+    bool number = false;
+    if (blank != std::string::npos) {
+        size_t i = blank + 1;
+        while (i < rest.size() && rest[i] == ' ') ++i;
+        number = i < rest.size();
+        for (; i < rest.size() && number; ++i) {
+            if (rest[i] < '0' || rest[i] > '9' || fee > kMaxParsedFee) {
+                number = false;
+                break;
+            }
+            fee = fee * 10 + (rest[i] - '0');
+        }
+    }
+    sent.fee = number && fee >= 1 && fee <= kMaxParsedFee ? fee : estimateRecordFee(envelopeBytes, rate);
+    return sent;
+}
+
+// --- Reading ----------------------------------------------------------------------
+
+std::string extractFromTxJson(const json& document)
+{
+    std::string best;
+    if (!document.is_object()) return best;
+    const auto vout = document.find("vout");
+    if (vout == document.end() || !vout->is_array()) return best;
+    for (const json& output : *vout) {
+        if (!output.is_object()) continue;
+        const auto script = output.find("scriptPubKey");
+        if (script == output.end() || !script->is_object()) continue;
+        if (const auto op = script->find("opReturn"); op != script->end() && op->is_object()) {
+            if (const auto text = op->find("text"); text != op->end() && text->is_string())
+                keepLonger(best, text->get<std::string>());
+            if (const auto parts = op->find("parts"); parts != op->end() && parts->is_array()) {
+                std::string joined;
+                for (const json& part : *parts)
+                    if (part.is_string()) joined += part.get_ref<const std::string&>();
+                keepLonger(best, std::move(joined));
+            }
+        }
+        if (const auto hex = script->find("hex"); hex != script->end() && hex->is_string())
+            keepLonger(best, pushOfScriptHex(hex->get_ref<const std::string&>()));
+    }
+    return best;
+}
+
+std::string extractFromRawTx(const std::string& hex)
+{
+    if (hex.size() < 20 || hex.size() % 2 != 0) return {};
+    const wallet::Bytes bytes = wallet::hex_decode(hex);
+    if (bytes.empty()) return {};
+    ByteReader reader {bytes};
+    uint64_t inputs = 0;
+    if (!reader.skip(4) || !reader.varint(inputs) || inputs > kMaxTxCount) return {};
+    for (uint64_t i = 0; i < inputs; ++i) {
+        uint64_t scriptLength = 0;
+        if (!reader.skip(36) || !reader.varint(scriptLength) || !reader.skip(scriptLength) || !reader.skip(4))
+            return {};
+    }
+    uint64_t outputs = 0;
+    if (!reader.varint(outputs) || outputs > kMaxTxCount) return {};
+
+    std::string best;
+    for (uint64_t i = 0; i < outputs; ++i) {
+        uint64_t scriptLength = 0;
+        if (!reader.skip(8) || !reader.varint(scriptLength) || scriptLength > reader.remaining()) break;
+        const uint8_t* script = bytes.data() + reader.pos;
+        const size_t size = static_cast<size_t>(scriptLength);
+        reader.pos += size;
+        size_t p = 0;
+        if (size >= 2 && script[0] == 0x00 && script[1] == 0x6a)
+            p = 2;
+        else if (size >= 1 && script[0] == 0x6a)
+            p = 1;
+        else
+            continue;
+        size_t start = 0, length = 0;
+        if (pushAt(script, size, p, start, length) && length > best.size())
+            best.assign(reinterpret_cast<const char*>(script + start), length);
+    }
+    return best;
+}
+
+OpenedEnvelope openEnvelope(const std::string& text)
+{
+    return openWith(text, [](const json& envelope) { return openEnvelopeSeal(envelope); });
+}
+
+OpenedEnvelope openEnvelopeWithKey(const std::string& text, const std::string& privateKeyHex)
+{
+    return openWith(text, [&](const json& envelope) -> std::optional<std::string> {
+        const auto version = envelope.find("enc_v");
+        const auto sealed = envelope.find("pmessage1");
+        if (version == envelope.end() || !version->is_number() || *version != kEnvelopeVersion) return std::nullopt;
+        if (sealed == envelope.end() || !sealed->is_string()) return std::nullopt;
+        return openSealed(sealed->get_ref<const std::string&>(), privateKeyHex);
+    });
+}
+
+bool isLiveRecord(int64_t ts, int64_t now)
+{
+    if (ts <= 0) return true;
+    // Wide arithmetic: a forged ts may be anything.
+    const __int128 ahead = static_cast<__int128>(ts) - now;
+    return ahead <= kLiveAheadSeconds && -ahead <= kLiveAgeSeconds;
+}
+
+int64_t unixSeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace kestrel

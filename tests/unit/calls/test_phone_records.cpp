@@ -1,0 +1,290 @@
+// Phone records without a network: finding the payload in decoded and raw
+// transactions, opening envelopes, the live rule and the spend answer.
+#include "calls/phone_records.h"
+
+#include "calls/sealing.h"
+#include "wallet/address.h"
+#include "wallet/encoding.h"
+#include "wallet/wallet_state.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrel;
+using json = nlohmann::json;
+namespace w = cv_tessera_wallet;
+
+namespace {
+
+const std::string kPriv = "1b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff001";
+const std::string kOtherPriv = "2b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff002";
+
+std::string hexOf(const std::string& bytes)
+{
+    return w::hex_encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// A data script: optional OP_FALSE, OP_RETURN, one push of data.
+std::string dataScriptHex(const std::string& data, bool opFalse = true)
+{
+    w::Bytes script;
+    if (opFalse) script.push_back(0x00);
+    script.push_back(0x6a);
+    w::write_push_data(script, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    return w::hex_encode(script);
+}
+
+json decodedOutput(const std::string& scriptHex, const json& opReturn = nullptr)
+{
+    return {{"value", 0}, {"n", 0}, {"scriptPubKey", {{"hex", scriptHex}, {"opReturn", opReturn}}}};
+}
+
+// A raw transaction: one input with a 2-byte script, then outputs (value, script).
+std::string rawTx(const std::vector<w::Bytes>& scripts, const std::string& inputCount = "01")
+{
+    std::string hex = "01000000" + inputCount;
+    hex += std::string(64, 'a') + "00000000" + "02" + "5151" + "ffffffff";
+    w::Bytes outputs;
+    w::write_compact_size(outputs, scripts.size());
+    for (const w::Bytes& script : scripts) {
+        w::write_u64(outputs, 1);
+        w::write_compact_size(outputs, script.size());
+        outputs.insert(outputs.end(), script.begin(), script.end());
+    }
+    return hex + w::hex_encode(outputs) + "00000000";
+}
+
+w::Bytes bytesOfHex(const std::string& hex)
+{
+    return w::hex_decode(hex);
+}
+
+std::string publicKey(const std::string& priv)
+{
+    std::string pub;
+    EXPECT_TRUE(w::pubkey_from_privkey(priv, pub));
+    return pub;
+}
+
+json envelopeFor(const std::string& plain, const json& ts = 1700000000)
+{
+    json envelope = {{"protocol", "CV-Phone"}, {"type", "cp"}, {"location", "cphone"}};
+    if (!ts.is_null()) envelope["ts"] = ts;
+    std::string error;
+    EXPECT_TRUE(sealIntoEnvelope(plain, publicKey(kPriv), envelope, error)) << error;
+    return envelope;
+}
+
+} // namespace
+
+TEST(PhoneRecords, LongestPayloadOfADecodedTransaction)
+{
+    const std::string push300(300, 'p');
+    const std::string ten = "0123456789";
+    const struct {
+        const char* name;
+        json document;
+        std::string payload;
+    } cases[] = {
+        {"text 10, hex push 300",
+         {{"vout", {decodedOutput(dataScriptHex(push300), {{"text", ten}, {"parts", {ten}}})}}},
+         push300},
+        {"equal lengths keep the text", {{"vout", {decodedOutput(dataScriptHex("ABCDEFGHIJ"), {{"text", ten}})}}}, ten},
+        {"OP_PUSHDATA2 after OP_FALSE OP_RETURN", {{"vout", {decodedOutput("006a4d2c01" + hexOf(push300))}}}, push300},
+        {"OP_PUSHDATA2 after OP_RETURN", {{"vout", {decodedOutput("6a4d2c01" + hexOf(push300))}}}, push300},
+        {"plain push without OP_RETURN", {{"vout", {decodedOutput("05" + hexOf("hello"))}}}, "hello"},
+        {"parts joined, non-strings skipped",
+         {{"vout", {decodedOutput("", {{"text", "ab cd"}, {"parts", {"ab", 7, "cdef"}}})}}},
+         "abcdef"},
+        {"longest over outputs, earlier on ties",
+         {{"vout",
+           {decodedOutput(dataScriptHex("first")), decodedOutput(dataScriptHex("second!")),
+            decodedOutput(dataScriptHex("third!!"))}}},
+         "second!"},
+        {"a cut script decodes its beginning", {{"vout", {decodedOutput("6a05" + hexOf("hello") + "0")}}}, "hello"},
+        {"a push running past the script", {{"vout", {decodedOutput("006a4c05" + hexOf("hi"))}}}, ""},
+        {"PUSHDATA2 without its length", {{"vout", {decodedOutput("6a4d01")}}}, ""},
+        {"bad hex stops decoding", {{"vout", {decodedOutput("6a05" + hexOf("hel") + "zz6c6f")}}}, ""},
+        {"a P2PKH script is no push", {{"vout", {decodedOutput("76a914" + std::string(40, '1') + "88ac")}}}, ""},
+        {"odd members skipped",
+         {{"vout",
+           {5, json {{"scriptPubKey", "6a"}}, json {{"scriptPubKey", {{"hex", 7}, {"opReturn", {{"text", 3}}}}}},
+            decodedOutput(dataScriptHex("ok"))}}},
+         "ok"},
+        {"vout not an array", {{"vout", {{"0", decodedOutput(dataScriptHex("x"))}}}}, ""},
+        {"no vout", {{"txid", "ab"}}, ""},
+        {"not an object", json::array({1, 2}), ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(extractFromTxJson(c.document), c.payload) << c.name;
+}
+
+TEST(PhoneRecords, LongestPushOfARawTransaction)
+{
+    const std::string push300(300, 'q');
+    auto data = [](const std::string& payload, bool opFalse = true) {
+        return bytesOfHex(dataScriptHex(payload, opFalse));
+    };
+    const w::Bytes p2pkh = bytesOfHex("76a914" + std::string(40, '1') + "88ac");
+
+    const std::string good = rawTx({p2pkh, data(push300)});
+    // Two outputs announced; the second's script length claims 255 bytes that are not there.
+    std::string cut = rawTx({data("kept")});
+    cut = cut.substr(0, cut.size() - 8); // no lock time
+    const size_t count = cut.find("01", 8 + 2 + 64 + 8 + 2 + 4 + 8);
+    cut.replace(count, 2, "02");
+    cut += "0100000000000000"
+           "fdff00";
+
+    const struct {
+        const char* name;
+        std::string hex;
+        std::string payload;
+    } cases[] = {
+        {"OP_FALSE OP_RETURN PUSHDATA2", good, push300},
+        {"OP_RETURN alone", rawTx({data("plain", false)}), "plain"},
+        {"upper-case hex",
+         [&] {
+             std::string upper = rawTx({data("Up")});
+             for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+             return upper;
+         }(),
+         "Up"},
+        {"longest wins, earlier on ties", rawTx({data("aaaa"), data("bbbbb"), data("ccccc")}), "bbbbb"},
+        {"non-carriers ignored", rawTx({bytesOfHex("05" + hexOf("hello")), p2pkh}), ""},
+        {"no outputs", rawTx({}), ""},
+        {"scan ends at a script past the end", cut, "kept"},
+        {"19 digits", good.substr(0, 19), ""},
+        {"odd length", good + "0", ""},
+        {"not hex", std::string(good.size(), 'x'), ""},
+        {"10,001 inputs", rawTx({data("x")}, "fd1127"), ""},
+        {"inputs past the end", rawTx({data("x")}, "03"), ""},
+        {"10,001 outputs",
+         "01000000"
+         "00"
+         "fd1127" +
+             std::string(40, '0'),
+         ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(extractFromRawTx(c.hex), c.payload) << c.name;
+}
+
+TEST(PhoneRecords, OpensEnvelopesSealedToTheKey)
+{
+    const json record = {{"kind", "hangup"}, {"id", "0123456789abcdef"}, {"protocol", "CV-Phone"}};
+    const json envelope = envelopeFor(record.dump());
+
+    OpenedEnvelope opened = openEnvelopeWithKey(envelope.dump() + " \t\r\n", kPriv);
+    ASSERT_EQ(opened.outcome, EnvelopeOutcome::Opened);
+    EXPECT_EQ(opened.record, record);
+    EXPECT_EQ(opened.ts, 1700000000);
+
+    opened = openEnvelopeWithKey(envelopeFor(record.dump(), 1700000000.9).dump(), kPriv);
+    EXPECT_EQ(opened.ts, 1700000000);
+    const int64_t before = unixSeconds();
+    opened = openEnvelopeWithKey(envelopeFor(record.dump(), "1700000000").dump(), kPriv);
+    EXPECT_EQ(opened.outcome, EnvelopeOutcome::Opened);
+    EXPECT_GE(opened.ts, before); // a ts that is not a number: the time of opening
+    EXPECT_LE(opened.ts, unixSeconds());
+}
+
+TEST(PhoneRecords, EnvelopesThatDoNotOpen)
+{
+    const std::string record = json {{"kind", "accept"}, {"id", "0123456789abcdef"}}.dump();
+    const json good = envelopeFor(record);
+    auto with = [&](const char* key, const json& value) {
+        json e = good;
+        e[key] = value;
+        return e.dump();
+    };
+    json noType = good;
+    noType.erase("type");
+    const struct {
+        const char* name;
+        std::string text;
+        EnvelopeOutcome outcome;
+    } cases[] = {
+        {"empty", "", EnvelopeOutcome::Malformed},
+        {"cut short", good.dump().substr(0, good.dump().size() - 1), EnvelopeOutcome::Malformed},
+        {"text after the object", good.dump() + "x", EnvelopeOutcome::Malformed},
+        {"ends with a brace but is no JSON", "{\"a\":}", EnvelopeOutcome::Malformed},
+        {"an array", "[1,{}]", EnvelopeOutcome::Malformed},
+        {"type greet", with("type", "greet"), EnvelopeOutcome::Ignored},
+        {"no type", noType.dump(), EnvelopeOutcome::Ignored},
+        {"enc_v 3", with("enc_v", 3), EnvelopeOutcome::Ignored},
+        {"enc_v as text", with("enc_v", "4"), EnvelopeOutcome::Ignored},
+        {"numeric pmessage1", with("pmessage1", 5), EnvelopeOutcome::Ignored},
+        {"last digit changed",
+         [&] {
+             std::string sealed = good["pmessage1"];
+             sealed.back() = sealed.back() == '0' ? '1' : '0';
+             return with("pmessage1", sealed);
+         }(),
+         EnvelopeOutcome::Ignored},
+        {"sealed to another key",
+         [&] {
+             json e = good;
+             std::string error;
+             sealIntoEnvelope(record, publicKey(kOtherPriv), e, error);
+             return e.dump();
+         }(),
+         EnvelopeOutcome::Ignored},
+        {"plain text not JSON", envelopeFor("hello").dump(), EnvelopeOutcome::Ignored},
+        {"plain text an array", envelopeFor("[1]").dump(), EnvelopeOutcome::Ignored},
+    };
+    for (const auto& c : cases) {
+        const OpenedEnvelope opened = openEnvelopeWithKey(c.text, kPriv);
+        EXPECT_EQ(opened.outcome, c.outcome) << c.name;
+        EXPECT_TRUE(opened.record.is_null()) << c.name;
+    }
+    // Without a loaded wallet there is no key to open with.
+    w::unload_wallet();
+    EXPECT_EQ(openEnvelope(good.dump()).outcome, EnvelopeOutcome::Ignored);
+    EXPECT_EQ(openEnvelope("{").outcome, EnvelopeOutcome::Malformed);
+}
+
+TEST(PhoneRecords, LiveRule)
+{
+    const int64_t now = 1750000000;
+    const struct {
+        int64_t ts;
+        bool live;
+    } cases[] = {
+        {now - 89, true}, {now - 90, true},  {now - 91, false},  {now - 181, false},
+        {now, true},      {now + 180, true}, {now + 181, false}, {0, true},
+        {-5, true},       {1, false},        {INT64_MAX, false}, {now - 95, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isLiveRecord(c.ts, now), c.live) << c.ts;
+    EXPECT_FALSE(isLiveRecord(1, INT64_MIN)); // no overflow with a wild clock
+    EXPECT_FALSE(isLiveRecord(INT64_MAX, INT64_MIN));
+}
+
+TEST(PhoneRecords, SpendAnswers)
+{
+    const std::string txid(64, 'c');
+    const struct {
+        const char* name;
+        std::string result;
+        size_t envelope;
+        int rate;
+        std::string txid;
+        int64_t fee;
+    } cases[] = {
+        {"fee given", "success: " + txid + " 57", 1000, 1, txid, 57},
+        {"trailing line end", "success: " + txid + " 57\r\n", 1000, 1, txid, 57},
+        {"no fee, rate 1", "success: " + txid, 1000, 1, txid, 5},
+        {"no fee, rate 100", "success: " + txid, 1000, 100, txid, 128},
+        {"zero fee", "success: " + txid + " 0", 1000, 1, txid, 5},
+        {"fee too large", "success: " + txid + " 1000000001", 1000, 1, txid, 5},
+        {"largest fee", "success: " + txid + " 1000000000", 1000, 1, txid, 1000000000},
+        {"fee not a number", "success: " + txid + " 12abc", 1000, 1, txid, 5},
+        {"very long number", "success: " + txid + " 99999999999999999999999", 1000, 1, txid, 5},
+        {"long txid cut", "success: " + txid + "dd 9", 1000, 1, txid, 9},
+        {"nothing after success", "success", 0, 1, "", 4},
+        {"rate clamped", "success: " + txid, 1000, 5000, txid, 1253},
+    };
+    for (const auto& c : cases) {
+        const SentRecord sent = parseSentRecord(c.result, c.envelope, c.rate);
+        EXPECT_EQ(sent.txid, c.txid) << c.name;
+        EXPECT_EQ(sent.fee, c.fee) << c.name;
+    }
+    EXPECT_EQ(estimateRecordFee(0, 0), 4);
+}
