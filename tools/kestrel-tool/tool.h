@@ -36,6 +36,10 @@ int fail(const std::string& message);
 bool requireOptions(const Args& args, const std::vector<std::string>& names, const Command& command);
 
 std::vector<Command> storeCommands();
+std::vector<Command> connectCommands();
+// Registers with the wallet registry as the phone does (--instance, default
+// this program's folder), so commands use the wallet the data folder binds.
+void registerAsKestrel(const Args& args);
 std::vector<Command> walletCommands();
 
 } // namespace tool

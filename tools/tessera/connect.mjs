@@ -8,7 +8,7 @@
 // replaced once written, so two answerers cannot contradict each other.
 
 import fs from 'node:fs'
-import { connectFolder, isSafeId, parseJsonOrUndefined, readTextOrNull, sortedJson } from './files.mjs'
+import { connectFolder, dataFolderPath, isSafeId, parseJsonOrUndefined, readTextOrNull, sortedJson } from './files.mjs'
 
 const REQUEST_SUFFIX = '.req.json'
 const REPLY_SUFFIX = '.rep.json'
@@ -112,12 +112,14 @@ function stringOf (value) {
 }
 
 // While watching, Tessera announces itself on the abstract Unix socket
-// "@corvane-tessera-<uid>" (Linux only; nothing on disk goes stale). An app
+// "@corvane-tessera-<uid>-<folder>", folder being the FNV-1a hash (8 hex
+// digits) of the data folder path, so only apps of the same data folder
+// reach it (Linux only; nothing on disk goes stale). An app
 // that wants Tessera in front connects and sends "raise\n"; onRaise is then
 // called. Answers the server, or null when another instance already listens.
 export async function announce (onRaise) {
   const { createServer } = await import('node:net')
-  const name = '\0corvane-tessera-' + process.getuid()
+  const name = '\0corvane-tessera-' + process.getuid() + '-' + fnv1a(dataFolderPath())
   const server = createServer((socket) => {
     let text = ''
     socket.setEncoding('utf8')
@@ -134,4 +136,13 @@ export async function announce (onRaise) {
     server.once('error', () => resolve(null))
     server.listen(name, () => resolve(server))
   })
+}
+
+function fnv1a (text) {
+  let hash = 0x811c9dc5
+  for (const byte of Buffer.from(text, 'utf8')) {
+    hash ^= byte
+    hash = Math.imul(hash, 0x01000193) >>> 0
+  }
+  return hash.toString(16).padStart(8, '0')
 }

@@ -1,0 +1,464 @@
+#include "services/tessera_link.h"
+
+#include "platform/app_launch.h"
+#include "platform/data_folder.h"
+#include "platform/files.h"
+#include "services/paymail_claim.h"
+#include "wallet/wallet_file.h"
+#include "wallet/wallet_state.h"
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrel {
+
+using json = nlohmann::json;
+namespace wallet = cv_tessera_wallet;
+
+namespace {
+
+struct LinkState {
+    std::mutex mutex; // guards the strings below
+    std::string appName;
+    std::string instance;
+    std::string walletId;
+    std::atomic<bool> isApp {false};
+};
+
+LinkState& link()
+{
+    static LinkState state;
+    return state;
+}
+
+std::atomic<int> pollAttempts {120};
+std::atomic<int> pollIntervalMs {500};
+
+std::string folderPath(const char* name)
+{
+    const std::string folder = platform::dataFolder() + name;
+    platform::makeFolders(folder);
+    return folder;
+}
+
+std::string registryPath()
+{
+    return platform::dataFolder() + "/wallets.json";
+}
+
+std::string bindFilePath()
+{
+    std::string instance;
+    {
+        std::lock_guard<std::mutex> lock(link().mutex);
+        instance = link().instance;
+    }
+    return folderPath("/binds") + "/" + bindKey(instance) + ".json";
+}
+
+std::string readBoundId()
+{
+    std::string text;
+    if (!platform::readFile(bindFilePath(), text)) return {};
+    const json bind = json::parse(text, nullptr, false);
+    if (!bind.is_object()) return {};
+    const auto it = bind.find("wallet_id");
+    return (it != bind.end() && it->is_string()) ? it->get<std::string>() : std::string();
+}
+
+bool writeBindFile(const std::string& walletId)
+{
+    json bind = json::object();
+    {
+        std::lock_guard<std::mutex> lock(link().mutex);
+        bind["app"] = link().appName;
+        bind["instance"] = link().instance;
+    }
+    bind["wallet_id"] = walletId;
+    return platform::replaceFileAtomically(bindFilePath(), bind.dump(2, ' ', false, json::error_handler_t::replace));
+}
+
+void setWalletId(const std::string& id)
+{
+    {
+        std::lock_guard<std::mutex> lock(link().mutex);
+        link().walletId = id;
+    }
+    wallet::set_bound_wallet_id(id);
+}
+
+void bindWallet(const std::string& id)
+{
+    if (!link().isApp || id.empty()) return;
+    setWalletId(id);
+    writeBindFile(id);
+}
+
+void migrateLegacyWallet()
+{
+    const std::string legacy = platform::dataFolder() + "/corvane_tessera.json";
+    if (!platform::pathExists(legacy)) return;
+    bool intact = true;
+    json registry = loadWalletRegistry(&intact);
+    if (!intact || !registry["wallets"].empty()) return;
+
+    const std::string id = newStampId();
+    const std::string folder = platform::dataFolder() + "/wallets/" + id;
+    platform::makeFolders(folder);
+    const std::string target = folder + "/wallet.json";
+    if (std::rename(legacy.c_str(), target.c_str()) != 0) {
+        std::string text;
+        if (!platform::readFile(legacy, text) || !platform::replaceFileAtomically(target, text)) return;
+        ::unlink(legacy.c_str());
+    }
+    registry["wallets"].push_back({{"id", id}, {"name", "Wallet 1"}});
+    registry["active"] = id;
+    saveWalletRegistry(registry);
+}
+
+// After a load: pick up what Tessera changed, learn the own paymail and
+// keep the avatar in the local registry.
+void postConnectStep()
+{
+    wallet::refresh_wallet();
+    resolveOwnPaymail(true);
+    if (!wallet::wallet_state().identity_pub.empty()) syncOwnAvatar();
+    const std::string paymail = ownPaymail();
+    if (paymail.empty())
+        emitStatus("paymail");
+    else
+        emitStatus("paymail", paymail);
+}
+
+std::string fail(const std::string& message)
+{
+    emitStatus("error", message);
+    return message;
+}
+
+std::mutex sinkMutex;
+TextSink statusSink = nullptr;
+TextSink logSink = nullptr;
+
+} // namespace
+
+// --- Registration and binding -----------------------------------------------------
+
+void registerApp(const std::string& instance, const std::string& appName)
+{
+    RegistryGuard guard;
+    link().isApp = true;
+    {
+        std::lock_guard<std::mutex> lock(link().mutex);
+        link().appName = appName.empty() ? "App" : appName;
+        link().instance = instance.empty() ? "." : instance;
+    }
+    migrateLegacyWallet();
+
+    setWalletId(readBoundId());
+    if (currentWalletId().empty()) {
+        const json registry = loadWalletRegistry();
+        const json& wallets = registry["wallets"];
+        if (wallets.size() == 1 && wallets[0].is_object()) {
+            const auto id = wallets[0].find("id");
+            if (id != wallets[0].end() && id->is_string() && !id->get<std::string>().empty())
+                bindWallet(id->get<std::string>());
+        }
+    }
+}
+
+bool isTesseraConnected()
+{
+    if (link().isApp) {
+        std::string id = readBoundId();
+        if (id.empty()) id = currentWalletId();
+        return !id.empty();
+    }
+    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    return wallet::load_wallet() && wallet::wallet_state().keys_ready;
+}
+
+std::string connectToTessera()
+{
+    if (!link().isApp) return fail("error: connect is for apps, not the Tessera vault.");
+    {
+        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        if (!currentWalletId().empty() && wallet::load_wallet()) {
+            postConnectStep();
+            return "success";
+        }
+    }
+
+    const std::string requestId = writeConnectRequest();
+    if (requestId.empty()) return fail("error: could not write connect request.");
+    launchOrRaiseTessera();
+    emitStatus("connect-pending", "Approve the connect in Tessera.");
+    emitLog("Waiting for Tessera to approve this app...\n");
+
+    const int attempts = pollAttempts.load();
+    bool approved = false;
+    for (int attempt = 0; attempt < attempts && !approved; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs.load()));
+        const std::string answer = pollConnectReply(requestId);
+        if (answer == "ok") {
+            approved = true;
+        } else if (answer == "denied") {
+            emitStatus("connect-denied", "denied");
+            return fail("error: connect denied in Tessera.");
+        }
+    }
+    if (!approved) {
+        emitStatus("connect-denied", "timeout");
+        return fail("error: Tessera did not approve in time. Open Tessera.exe and try Connect again.");
+    }
+
+    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    unloadWallet();
+    if (!wallet::load_wallet()) {
+        if (wallet::is_wallet_locked()) return fail("error: This wallet is locked. Open it in Tessera.");
+        return fail("error: approved, but the wallet would not load.");
+    }
+    postConnectStep();
+    emitLog("Connected to Tessera wallet " + walletDisplayName(currentWalletId()) + "\n");
+    return "success";
+}
+
+std::string disconnectFromTessera()
+{
+    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    if (link().isApp) {
+        ::unlink(bindFilePath().c_str());
+        setWalletId("");
+    }
+    unloadWallet();
+    emitStatus("status");
+    emitLog("This app is no longer connected to a Tessera wallet.\n");
+    return "success";
+}
+
+std::string currentWalletId()
+{
+    std::lock_guard<std::mutex> lock(link().mutex);
+    return link().walletId;
+}
+
+std::string currentWalletPath()
+{
+    const std::string id = currentWalletId();
+    if (id.empty()) return {};
+    return platform::dataFolder() + "/wallets/" + id + "/wallet.json";
+}
+
+void unloadWallet()
+{
+    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    wallet::unload_wallet();
+}
+
+std::string walletDisplayName(const std::string& walletId)
+{
+    RegistryGuard guard;
+    const json registry = loadWalletRegistry();
+    for (const json& entry : registry["wallets"]) {
+        if (!entry.is_object()) continue;
+        const auto id = entry.find("id");
+        if (id == entry.end() || !id->is_string() || id->get<std::string>().empty()) continue;
+        if (id->get<std::string>() != walletId) continue;
+        const auto name = entry.find("name");
+        const std::string text = (name != entry.end() && name->is_string()) ? name->get<std::string>() : std::string();
+        return text.empty() ? walletId : text;
+    }
+    return walletId;
+}
+
+void nameWalletAfterPaymail(const std::string& walletId)
+{
+    const std::string alias = ownAlias();
+    if (walletId.empty() || alias.empty()) return;
+    RegistryGuard guard;
+    json registry = loadWalletRegistry();
+    for (json& entry : registry["wallets"]) {
+        if (!entry.is_object()) continue;
+        const auto id = entry.find("id");
+        if (id != entry.end() && id->is_string() && id->get<std::string>() == walletId) entry["name"] = alias;
+    }
+    saveWalletRegistry(registry);
+}
+
+std::string bindKey(std::string_view instance)
+{
+    std::string key;
+    key.reserve(instance.size());
+    for (const char c : instance) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        key += (byte < 0x80 && std::isalnum(byte)) ? static_cast<char>(std::tolower(byte)) : '_';
+    }
+    if (key.size() > 96) key = key.substr(key.size() - 96);
+    return key.empty() ? std::string("default") : key;
+}
+
+std::string newStampId()
+{
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return "w" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+std::string writeConnectRequest()
+{
+    const std::string id = newStampId();
+    json request = json::object();
+    request["id"] = id;
+    {
+        std::lock_guard<std::mutex> lock(link().mutex);
+        request["app"] = link().appName;
+        request["instance"] = link().instance;
+    }
+    request["ts"] = static_cast<int64_t>(std::time(nullptr));
+    const std::string path = folderPath("/connect") + "/" + id + ".req.json";
+    // Written whole and renamed into place, so Tessera never reads half a request.
+    if (!platform::replaceFileAtomically(path, request.dump(2, ' ', false, json::error_handler_t::replace))) return {};
+    return id;
+}
+
+std::string pollConnectReply(const std::string& requestId)
+{
+    if (requestId.empty()) return "denied";
+    const std::string path = folderPath("/connect") + "/" + requestId + ".rep.json";
+    if (!platform::pathExists(path)) return "pending";
+    std::string text;
+    if (!platform::readFile(path, text)) return "denied";
+    const json reply = json::parse(text, nullptr, false);
+    if (!reply.is_object()) return "denied";
+    const auto ok = reply.find("ok");
+    if (ok == reply.end() || !ok->is_boolean() || !ok->get<bool>()) return "denied";
+    const auto id = reply.find("wallet_id");
+    if (id != reply.end() && id->is_string() && !id->get<std::string>().empty()) bindWallet(id->get<std::string>());
+    return "ok";
+}
+
+bool launchOrRaiseTessera()
+{
+    if (platform::raiseAnnouncedApp("tessera")) return true;
+    const std::string own = platform::executableFolder();
+    std::string candidate = own + "/Tessera";
+    if (!platform::isExecutableFile(candidate)) {
+        const size_t slash = own.find_last_of('/');
+        const std::string parent = (slash == std::string::npos || slash == 0) ? std::string("/") : own.substr(0, slash);
+        candidate = parent + "/Tessera";
+    }
+    if (!platform::isExecutableFile(candidate)) return false;
+    return platform::startDetached(candidate, own);
+}
+
+// --- Registry ---------------------------------------------------------------------
+
+namespace {
+
+std::recursive_mutex registryMutex;
+int registryDepth = 0;
+platform::LockedFile registryFile;
+
+} // namespace
+
+void lockRegistry()
+{
+    registryMutex.lock();
+    if (++registryDepth == 1) {
+        // Without the byte lock the in-process mutex still serialises this app.
+        platform::openLocked(platform::dataFolder() + "/wallets.lock", registryFile);
+    }
+}
+
+void unlockRegistry()
+{
+    if (--registryDepth == 0) platform::unlockClose(registryFile);
+    registryMutex.unlock();
+}
+
+json loadWalletRegistry(bool* intact)
+{
+    std::string text;
+    json registry = json::object();
+    bool wellFormed = true;
+    if (platform::readFile(registryPath(), text) && !text.empty()) {
+        json parsed = json::parse(text, nullptr, false);
+        if (parsed.is_object())
+            registry = std::move(parsed);
+        else
+            wellFormed = false;
+    }
+    if (!registry.contains("wallets") || !registry["wallets"].is_array()) registry["wallets"] = json::array();
+    if (intact) *intact = wellFormed;
+    return registry;
+}
+
+bool saveWalletRegistry(const json& registry)
+{
+    // A registry on disk that does not parse may still be another app's
+    // wallet list half-written or damaged; writing our empty view over it
+    // would lose every wallet it names, so it is left for Tessera to mend.
+    bool intact = true;
+    loadWalletRegistry(&intact);
+    if (!intact) return false;
+    const std::string text = registry.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    return platform::replaceFileAtomically(registryPath(), text);
+}
+
+// --- Status events and log lines ---------------------------------------------------
+
+void installStatusSink(TextSink sink)
+{
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    statusSink = sink;
+}
+
+void installLogSink(TextSink sink)
+{
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    logSink = sink;
+}
+
+std::string statusEventText(const std::string& kind, const std::string& f1, const std::string& f2,
+                            const std::string& f3)
+{
+    const std::string fields[] = {f1, f2, f3};
+    int used = 3;
+    while (used > 0 && fields[used - 1].empty()) --used;
+    std::string text = "[CV-TESSERA]\x1F" + kind;
+    for (int i = 0; i < used; ++i) text += "\x1F" + fields[i];
+    return text;
+}
+
+void emitStatus(const std::string& kind, const std::string& f1, const std::string& f2, const std::string& f3)
+{
+    TextSink sink;
+    {
+        std::lock_guard<std::mutex> lock(sinkMutex);
+        sink = statusSink;
+    }
+    if (sink) sink(statusEventText(kind, f1, f2, f3));
+}
+
+void emitLog(const std::string& line)
+{
+    TextSink sink;
+    {
+        std::lock_guard<std::mutex> lock(sinkMutex);
+        sink = logSink;
+    }
+    if (sink) sink(line);
+}
+
+void setConnectPolling(int attempts, int intervalMs)
+{
+    pollAttempts = attempts;
+    pollIntervalMs = intervalMs;
+}
+
+} // namespace kestrel
