@@ -41,5 +41,6 @@ std::vector<Command> connectCommands();
 // this program's folder), so commands use the wallet the data folder binds.
 void registerAsKestrel(const Args& args);
 std::vector<Command> walletCommands();
+std::vector<Command> spendCommands();
 
 } // namespace tool
