@@ -4,8 +4,9 @@
 // - Chain lists: WhatsOnChain's confirmed coins (paged, with the unpaged list
 //   as fallback) and mempool coins of an address.
 // - Local knowledge, per wallet (files under the data folder's "/ord_snap",
-//   named by coin_file_tag()): outpoints already spent ("<tag>_spent.json"),
-//   own change not yet seen confirmed ("<tag>_change.json"); in memory the
+//   named by coin_file_tag(), replaced atomically by a background writer):
+//   outpoints already spent ("<tag>_spent.json"), own change not yet seen
+//   confirmed ("<tag>_change.json"); in memory the
 //   held set (coins of a submit in flight), the address coin lists and the
 //   inscription lists of the ordinals API.
 // - Coins the sibling applications reserved (their "/reserves_<tag>.json"
@@ -205,8 +206,13 @@ bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_o
 // The address coin list as last scanned or recorded (empty when unknown).
 std::vector<Coin> address_coins(const std::string& address);
 
-// Forgets the whole local coin state in memory (the files stay); the next
-// use reads the files again. For a wallet that was unloaded.
+// Forgets the whole local coin state in memory (the files stay, written out
+// first); the next use reads the files again. For a wallet that was unloaded.
 void reset_coin_state();
+
+// The spent and change files are written by a background writer after every
+// change (a send does not wait for the disk). Waits until every change made
+// so far is on disk; it also runs at exit.
+void flush_coin_files();
 
 } // namespace cv_tessera_wallet

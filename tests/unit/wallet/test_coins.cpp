@@ -51,6 +51,7 @@ Bytes hashOf(const std::string& address)
 
 json readJson(const std::string& path)
 {
+    flush_coin_files();
     std::string text;
     platform::readFile(path, text);
     return json::parse(text, nullptr, false);
