@@ -21,8 +21,8 @@ bool wallet_connected();
 // Installs the observer of spends; it gets the satoshis that left the wallet
 // (amount plus fee, or the fee of a phone payload). Default: none.
 void set_spend_observer(void (*observer)(int64_t spent));
-// Tells the observer, if one is installed; it is called without the wallet
-// mutex held by this call (callers may hold it themselves).
+// Tells the observer, if one is installed. Spends call it while they hold
+// the (recursive) wallet mutex, so an observer may take it too.
 void report_spend(int64_t spent);
 
 // Installs the status-event sink. Default: none (events are dropped).

@@ -13,6 +13,8 @@
 #include "wallet/spend_hooks.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 using namespace cv_tessera_wallet;
 using json = nlohmann::json;
@@ -260,4 +262,74 @@ TEST_F(SpendOnDevnet, ChainApiThrottlingAndOutagesTakeTheirPaths)
     chainFault(identity_base + "/unspent", {{"kind", "status"}, {"status", 503}, {"count", "always"}});
     chainFault(identity_base + "/unconfirmed", {{"kind", "status"}, {"status", 503}, {"count", "always"}});
     EXPECT_EQ(spend(kBob, 1000, ""), "error: HTTP 503 \xE2\x80\x93 Service Unavailable");
+}
+
+TEST_F(SpendOnDevnet, InscriptionsAndOfferLockedCoinsAreNotOffered)
+{
+    const auto funded = devnet.control(
+        "POST", "/control/fund",
+        {{"address", wallet.receive},
+         {"sats", json::array({{{"sats", 5000}, {"inscription", {{"contentType", "text/plain"}, {"content", "art"}}}},
+                               1,
+                               3000,
+                               4000})}});
+    ASSERT_TRUE(funded.contains("txid")) << funded.dump();
+    const std::string id = funded["txid"];
+
+    // The picture application locked the 4000 coin for an offer; an entry
+    // already spent is dropped from its file.
+    Coin gone;
+    gone.txid = std::string(64, '9');
+    gone.vout = 3;
+    mark_spent(gone);
+    const std::string locks = platform::dataFolder() + "/vitrine/offer_locks_" + reserve_tag() + ".json";
+    platform::makeFolders(platform::dataFolder() + "/vitrine");
+    ASSERT_TRUE(platform::replaceFileAtomically(
+        locks, json({{"note", "kept"}, {"utxos", {id + "_3", gone.txid + "_3"}}}).dump()));
+
+    SpendCoins offered;
+    std::string error;
+    ASSERT_TRUE(gather_spend_coins(offered, error)) << error;
+    std::vector<std::string> got;
+    for (const Coin& c : offered.offered) got.push_back(outpoint(c));
+    EXPECT_EQ(got, (std::vector<std::string> {id + ":1", id + ":2"})); // the plain 1-sat coin and 3000
+
+    std::string text;
+    ASSERT_TRUE(platform::readFile(locks, text));
+    EXPECT_EQ(json::parse(text), json({{"note", "kept"}, {"utxos", {id + "_3"}}}));
+
+    EXPECT_EQ(spend(kBob, 4000, ""),
+              "error: insufficient funds. Need 4034 sats, you have 3001 in your Tessera wallet.");
+}
+
+TEST_F(SpendOnDevnet, TheScanLetsOthersUseTheWalletAndStopsWhenItChanged)
+{
+    fund({5000});
+    const TesseraWallet other = createTesseraWallet("other");
+    ASSERT_FALSE(other.id.empty());
+    // The ordinals list of this wallet's receive address is slow to come.
+    devnet.control("POST", "/control/fault",
+                   {{"host", "ordinals"},
+                    {"path", "/txos/address/" + wallet.receive},
+                    {"kind", "delay"},
+                    {"ms", 1500},
+                    {"count", 1}});
+
+    std::atomic<bool> switched {false};
+    std::atomic<bool> spent_first {false};
+    std::thread connect([&]() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Connecting another wallet, as Tessera connect does it, under the
+        // wallet mutex: possible only while the scan has released it.
+        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        unload_wallet();
+        set_bound_wallet_id(other.id);
+        load_wallet();
+        switched = !spent_first;
+    });
+    const std::string result = spend(kBob, 1000, "");
+    spent_first = true;
+    connect.join();
+    EXPECT_TRUE(switched.load());
+    EXPECT_EQ(result, "error: wallet changed.");
 }
