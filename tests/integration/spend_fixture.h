@@ -9,6 +9,7 @@
 
 #include "wallet/address.h"
 #include "wallet/broadcast.h"
+#include "wallet/building.h"
 #include "wallet/coins.h"
 #include "wallet/transaction.h"
 #include "wallet/wallet_file.h"
@@ -134,6 +135,41 @@ protected:
         if (answer.is_object() && answer["requests"].is_array())
             for (const auto& r : answer["requests"]) list.push_back(r);
         return list;
+    }
+
+    // Spends coin with the wallet's own key to someone else, straight to the
+    // chain, so that the wallet's books do not know; answers the txid.
+    std::string spendBehindItsBack(cv_tessera_wallet::Coin coin)
+    {
+        using namespace cv_tessera_wallet;
+        Bytes to, change;
+        decode_address("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", to);
+        decode_address(wallet.receive, change);
+        coin.hash160 = change;
+        std::vector<Coin> inputs;
+        std::vector<Output> outputs;
+        int64_t fee = 0;
+        std::string error;
+        EXPECT_TRUE(build_payment({coin}, inputs, outputs, to, change, coin.sats - 20, "", fee, error)) << error;
+        EXPECT_EQ(outputs.size(), 1u); // no change comes back to the wallet
+        EXPECT_TRUE(sign_inputs(inputs, outputs));
+        const auto answer =
+            devnet.control("POST", "/control/submit", {{"txhex", hex_encode(serialize(inputs, outputs, false))}});
+        EXPECT_EQ(answer.value("ok", false), true) << answer.dump();
+        return answer.value("txid", "");
+    }
+
+    // The chain API keeps listing coins as unspent, as a lagging indexer
+    // does; with_history false also hides the mempool's spends from it.
+    void lagBehind(const std::vector<cv_tessera_wallet::Coin>& coins, bool with_history = false)
+    {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& c : coins) list.push_back({{"tx_hash", c.txid}, {"tx_pos", c.vout}, {"value", c.sats}});
+        const std::string base = "/address/" + wallet.receive;
+        chainFault(base + "/unspent/all", {{"kind", "body"}, {"count", "always"}, {"body", {{"result", list}}}});
+        if (!with_history)
+            chainFault(base + "/unconfirmed/history",
+                       {{"kind", "body"}, {"count", "always"}, {"body", {{"result", nlohmann::json::array()}}}});
     }
 
     static std::string txidOf(const std::string& result)

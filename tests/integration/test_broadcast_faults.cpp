@@ -17,44 +17,11 @@ using json = nlohmann::json;
 namespace {
 
 const std::string kBob = "1BoatSLRHtKNngkdXEeobR76b53LETtpyT";
-const std::string kCarol = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
 
 } // namespace
 
 class BroadcastFaults : public SpendOnDevnet {
 protected:
-    // Spends coin with the wallet's own key to someone else, straight to the
-    // chain, so that the wallet's books do not know.
-    std::string spendBehindItsBack(Coin coin)
-    {
-        Bytes carol, change;
-        decode_address(kCarol, carol);
-        decode_address(wallet.receive, change);
-        coin.hash160 = change;
-        std::vector<Coin> inputs;
-        std::vector<Output> outputs;
-        int64_t fee = 0;
-        std::string error;
-        EXPECT_TRUE(build_payment({coin}, inputs, outputs, carol, change, coin.sats - 100, "", fee, error)) << error;
-        EXPECT_TRUE(sign_inputs(inputs, outputs));
-        const auto answer =
-            devnet.control("POST", "/control/submit", {{"txhex", hex_encode(serialize(inputs, outputs, false))}});
-        EXPECT_EQ(answer.value("ok", false), true) << answer.dump();
-        return answer.value("txid", "");
-    }
-
-    // The chain API keeps listing coins as unspent and shows no mempool
-    // spend, as a lagging indexer does.
-    void lagBehind(const std::vector<Coin>& coins)
-    {
-        json list = json::array();
-        for (const Coin& c : coins) list.push_back({{"tx_hash", c.txid}, {"tx_pos", c.vout}, {"value", c.sats}});
-        const std::string base = "/address/" + wallet.receive;
-        chainFault(base + "/unspent/all", {{"kind", "body"}, {"count", "always"}, {"body", {{"result", list}}}});
-        chainFault(base + "/unconfirmed/history",
-                   {{"kind", "body"}, {"count", "always"}, {"body", {{"result", json::array()}}}});
-    }
-
     Coin inputOf(const std::string& result)
     {
         const Transaction tx = chainTx(txidOf(result));

@@ -161,12 +161,7 @@ TEST_F(SpendOnDevnet, ACoinSpentAMomentAgoIsNeverOfferedAgain)
 
     // A lagging chain API still lists both funded coins as unspent, and its
     // history shows no mempool spend.
-    const json lagging = json::array({{{"tx_hash", coins[0].txid}, {"tx_pos", 0}, {"value", 6000}},
-                                      {{"tx_hash", coins[1].txid}, {"tx_pos", 1}, {"value", 7000}}});
-    const std::string base = "/address/" + wallet.receive;
-    chainFault(base + "/unspent/all", {{"kind", "body"}, {"count", "always"}, {"body", {{"result", lagging}}}});
-    chainFault(base + "/unconfirmed/history",
-               {{"kind", "body"}, {"count", "always"}, {"body", {{"result", json::array()}}}});
+    lagBehind(coins);
 
     SpendCoins offered;
     std::string error;
@@ -332,4 +327,23 @@ TEST_F(SpendOnDevnet, TheScanLetsOthersUseTheWalletAndStopsWhenItChanged)
     connect.join();
     EXPECT_TRUE(switched.load());
     EXPECT_EQ(result, "error: wallet changed.");
+}
+
+TEST_F(SpendOnDevnet, CoinsSpentByAnUnconfirmedTransactionAreLeftOut)
+{
+    const std::vector<Coin> coins = fund({6000, 7000});
+    spendBehindItsBack(coins[0]);
+    lagBehind(coins, true); // the unspent list lags, the address history does not
+
+    SpendCoins offered;
+    std::string error;
+    ASSERT_TRUE(gather_spend_coins(offered, error)) << error;
+    ASSERT_EQ(offered.offered.size(), 1u);
+    EXPECT_EQ(outpoint(offered.offered[0]), outpoint(coins[1]));
+    EXPECT_FALSE(is_spent(coins[0])); // known from the history alone
+    ASSERT_EQ(address_coins(wallet.receive).size(), 1u);
+
+    const std::string paid = spend(kBob, 5000, "");
+    ASSERT_EQ(paid.rfind("success: ", 0), 0u) << paid;
+    EXPECT_FALSE(hasInput(chainTx(txidOf(paid)), coins[0].txid, coins[0].vout));
 }
