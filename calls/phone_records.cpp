@@ -1,12 +1,19 @@
 #include "calls/phone_records.h"
 
+#include "app/phone_store.h"
+#include "calls/call_state.h"
+#include "calls/chain_watch.h"
 #include "calls/sealing.h"
+#include "platform/config.h"
+#include "services/signed_records.h"
 #include "wallet/encoding.h"
+#include "wallet/phone_spend.h"
 
 #include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <optional>
 
 namespace kestrel {
@@ -165,6 +172,59 @@ OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
 } // namespace
 
 // --- Sending ----------------------------------------------------------------------
+
+bool sendPhoneRecord(const std::string& destination, json& record, int rate, bool synchronous)
+{
+    std::string peerKey;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex());
+        record["handle"] = phoneState().ownHandle;
+        record["pay"] = callFields().ownPaymentAddress;
+        peerKey = callFields().peerPublicKey;
+    }
+    record["protocol"] = kPhoneProtocol;
+    record["type"] = kPhoneType;
+    record["location"] = kPhoneLocation;
+
+    std::string error;
+    if (!signRecord(record, error)) {
+        setStatusText("Could not sign.");
+        return false;
+    }
+    json envelope = {
+        {"protocol", kPhoneProtocol}, {"type", kPhoneType}, {"location", kPhoneLocation}, {"ts", unixSeconds()}};
+    const std::string signedText = record.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (!sealIntoEnvelope(signedText, peerKey, envelope, error)) {
+        setStatusText("Could not seal.");
+        return false;
+    }
+    const std::string payload = envelope.dump(-1, ' ', false, json::error_handler_t::replace);
+
+    // No lock is held across the spend: it may take as long as a broadcast.
+    const uint32_t spendRate = static_cast<uint32_t>(rate < 1 ? 1 : rate);
+    const std::string result =
+        wallet::phone_send(destination, payload, spendRate, synchronous, platform::config().message_fee_address);
+
+    if (result.rfind("hold:", 0) == 0) {
+        threadHoldMark = true;
+        setStatusText("Holding. Waiting for a coin to clear.");
+        return false;
+    }
+    if (result.rfind("success", 0) != 0) {
+        setStatusText(result);
+        return false;
+    }
+    threadHoldMark = false;
+    const SentRecord sent = parseSentRecord(result, payload.size(), rate);
+    std::lock_guard<std::mutex> lock(stateMutex());
+    CallFields& call = callFields();
+    call.satoshisSpent += sent.fee;
+    if (sent.txid.size() == 64) {
+        doneTxids().insert(sent.txid);
+        if (call.callTxid.empty()) call.callTxid = sent.txid;
+    }
+    return true;
+}
 
 bool holdMark()
 {

@@ -6,6 +6,7 @@
 #include "services/paymail_claim.h"
 #include "services/tessera_link.h"
 #include "wallet/address.h"
+#include "wallet/broadcast.h"
 #include "wallet/encoding.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -104,13 +105,6 @@ std::string basicDestinationBody(const std::string& senderHandle)
     return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// The paymail host asked to receive the paying transaction: the wallet
-// posts it there once a payment to address has gone out.
-void handOffDelivery(const std::string& /*address*/, const std::string& /*receiveUrl*/,
-                     const std::string& /*reference*/, const std::string& /*senderHandle*/, int64_t /*satoshis*/)
-{
-}
-
 // The local paymail registry's address for a handle; empty when it has none.
 std::string registryAddress(const std::string& /*name*/)
 {
@@ -178,7 +172,7 @@ std::string resolveRecipient(const std::string& input, const std::string& sender
     {
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
         if (!wallet::load_wallet()) {
-            error = kNoWallet;
+            error = kNoTesseraWallet;
             return {};
         }
     }
@@ -259,8 +253,9 @@ std::string resolveExternalPaymail(const std::string& alias, const std::string& 
     const auto reference = parsed.find("reference");
     const std::string receiveUrl = capabilityUrl(*capabilities, kReceiveTransactionCapability, alias, domain, host);
     if (reference != parsed.end() && reference->is_string() && !receiveUrl.empty())
-        handOffDelivery(outputs.front().address, receiveUrl, reference->get<std::string>(), senderHandle,
-                        outputs.front().satoshis);
+        // The wallet posts the paying transaction there once it has gone out.
+        wallet::add_pending_delivery({outputs.front().address, receiveUrl, reference->get<std::string>(), senderHandle,
+                                      outputs.front().satoshis});
     return outputs.front().address;
 }
 
@@ -339,7 +334,7 @@ namespace {
 bool contactsWallet(std::string& error)
 {
     if (wallet::load_wallet()) return true;
-    error = std::string("error: ") + kNoWallet;
+    error = std::string("error: ") + kNoTesseraWallet;
     emitStatus("error", error);
     return false;
 }

@@ -30,7 +30,7 @@ inline constexpr int64_t kPaymailProbeSatoshis = 1;
 // Messages the caller shows unchanged.
 inline constexpr const char* kEnterRecipient = "enter a handle, paymail, or 1-address.";
 inline constexpr const char* kBadPaymail = "could not resolve that paymail";
-inline constexpr const char* kNoWallet = "no Tessera wallet. Create first.";
+inline constexpr const char* kNoTesseraWallet = "no Tessera wallet. Create first.";
 inline constexpr const char* kNoPaymentAddress = "that paymail host did not return a payment address";
 inline constexpr const char* kTooManyOutputs = "that paymail host asked for too many outputs";
 inline constexpr const char* kDifferentAmount = "that paymail host returned a different amount";
@@ -52,7 +52,7 @@ bool isValidPaymailDomain(std::string_view domain);
 
 // The single entry point: a handle, paymail or address to an address.
 // senderHandle is the own paymail (empty when unknown), told to paymail
-// hosts. Errors: kEnterRecipient, kBadPaymail, kNoWallet (a handle needs a
+// hosts. Errors: kEnterRecipient, kBadPaymail, kNoTesseraWallet (a handle needs a
 // loaded wallet), "could not resolve " + handle or paymail, the paymail
 // host's texts below.
 std::string resolveRecipient(const std::string& input, const std::string& senderHandle, std::string& error);

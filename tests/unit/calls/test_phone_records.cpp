@@ -2,6 +2,7 @@
 // transactions, opening envelopes, the live rule and the spend answer.
 #include "calls/phone_records.h"
 
+#include "app/phone_store.h"
 #include "calls/sealing.h"
 #include "wallet/address.h"
 #include "wallet/encoding.h"
@@ -287,4 +288,15 @@ TEST(PhoneRecords, SpendAnswers)
         EXPECT_EQ(sent.fee, c.fee) << c.name;
     }
     EXPECT_EQ(estimateRecordFee(0, 0), 4);
+}
+
+TEST(PhoneRecords, UnsignableRecordIsNotSent)
+{
+    w::unload_wallet();
+    json record = {{"kind", "hangup"}, {"id", "0123456789abcdef"}};
+    EXPECT_FALSE(sendPhoneRecord("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", record, 1, true));
+    std::lock_guard<std::mutex> lock(stateMutex());
+    EXPECT_EQ(phoneState().statusText, "Could not sign.");
+    EXPECT_FALSE(record.contains("sig"));
+    EXPECT_EQ(record["protocol"], "CV-Phone"); // completed in place before signing
 }

@@ -1,0 +1,264 @@
+// Paymail resolution against the devnet: handles on the service domain (the
+// service's address API, then a service instance on this machine), legacy
+// addresses, paymails on the external host over the P2P and the basic
+// destination, the paying transaction delivered back to that host, and the
+// replies that must be refused. The devnet plays extpay.test; its capability
+// document is shared by every test here, so this file's tests run one at a
+// time (see CMakeLists.txt).
+#include "spend_fixture.h"
+
+#include "https_test_server.h"
+#include "services/paymail_claim.h"
+#include "services/paymail_resolution.h"
+#include "wallet/spend.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+using json = nlohmann::json;
+namespace w = cv_tessera_wallet;
+
+namespace {
+
+std::string freshAlias(const std::string& stem)
+{
+    static std::mt19937_64 random(std::random_device {}());
+    char suffix[17];
+    std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
+    return stem + "-" + suffix;
+}
+
+std::string upper(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+const std::string kP2sh = "a914" + std::string(40, '7') + "87";
+
+class ResolutionOnDevnet : public SpendOnDevnet {
+protected:
+    std::string domain;
+    std::string sender; // the own paymail a paymail host is told
+
+    void SetUp() override
+    {
+        SpendOnDevnet::SetUp();
+        domain = platform::config().service_domain;
+        sender = freshAlias("payer") + "@" + domain;
+    }
+
+    // What the external host publishes for alias.
+    json external(const std::string& alias) const { return devnet.control("GET", "/control/external/alias/" + alias); }
+
+    // Registers alias on the service with address; answers the entry.
+    json registerAlias(const std::string& alias, const std::string& address, const std::string& pubkey = "")
+    {
+        json body = {{"alias", alias}, {"address", address}};
+        if (!pubkey.empty()) body["pubkey"] = pubkey;
+        long status = 0;
+        const json entry = devnet.control("POST", "/control/alias", body, &status);
+        EXPECT_EQ(status, 200) << entry.dump();
+        return entry;
+    }
+
+    // Makes the external host answer a path with body (JSON or text) once, or always.
+    void externalFault(const std::string& path, const json& body, bool always = false, int status = 200)
+    {
+        json fault = {
+            {"host", "external_paymail"}, {"path", path}, {"kind", "body"}, {"body", body}, {"status", status}};
+        if (always) fault["count"] = "always";
+        const json answer = devnet.control("POST", "/control/fault", fault);
+        ASSERT_TRUE(answer.is_object() && answer.contains("id")) << answer.dump();
+        faults.push_back(answer["id"].is_string() ? answer["id"].get<std::string>() : answer["id"].dump());
+    }
+
+    size_t requestCount(const std::string& method, const std::string& path) const
+    {
+        size_t n = 0;
+        for (const json& r : requests(path))
+            if (r.value("method", "") == method) ++n;
+        return n;
+    }
+};
+
+} // namespace
+
+TEST_F(ResolutionOnDevnet, ServiceHandlesAndLegacyAddresses)
+{
+    const std::string alias = freshAlias("callee");
+    const std::string address = createTesseraWallet("callee").receive;
+    registerAlias(alias, address);
+
+    std::string error;
+    EXPECT_EQ(kestrel::resolveRecipient("  $" + upper(alias) + "@" + domain + " ", sender, error), address);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(kestrel::resolveRecipient(alias, sender, error), address);
+
+    const std::string unknown = freshAlias("nobody");
+    EXPECT_EQ(kestrel::resolveRecipient(unknown, sender, error), "");
+    EXPECT_EQ(error, "could not resolve " + unknown + "@" + domain);
+
+    // 34 characters starting with "1" that are no address: a handle, kept as typed.
+    const std::string notAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMX";
+    EXPECT_EQ(kestrel::resolveRecipient(notAddress, sender, error), "");
+    EXPECT_EQ(error, "could not resolve " + notAddress + "@" + domain);
+
+    const size_t before = requests("/api/bsvalias/address/").size();
+    EXPECT_EQ(kestrel::resolveRecipient(" 1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", sender, error),
+              "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH");
+    EXPECT_EQ(requests("/api/bsvalias/address/").size(), before); // no request for an address
+}
+
+TEST_F(ResolutionOnDevnet, HandlesFallBackToAServiceOnThisMachine)
+{
+    const std::string alias = freshAlias("local");
+    const std::string address = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
+    // The public service does not know the alias; the local instance does.
+    HttpsTestServer local;
+    local.http.Get(R"(/api/bsvalias/address/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
+        if (request.matches[1] == alias + "@" + domain)
+            response.set_content(json {{"address", address}, {"handle", alias}}.dump(), "application/json");
+        else
+            response.status = 404;
+    });
+    try {
+        local.start(25443);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port 25443 is taken on this machine";
+    }
+    std::string error;
+    EXPECT_EQ(kestrel::resolveRecipient(alias, sender, error), address) << error;
+    EXPECT_EQ(kestrel::resolveRecipient(freshAlias("unknown"), sender, error), "");
+}
+
+TEST_F(ResolutionOnDevnet, ExternalPaymailOverP2pLeavesADelivery)
+{
+    const std::string alias = freshAlias("ext");
+    const json published = external(alias);
+    const size_t pending = w::pending_delivery_count();
+    std::string error;
+    EXPECT_EQ(kestrel::resolveRecipient(" @" + upper(alias) + "@ExtPay.test", sender, error), published["address"])
+        << error;
+    EXPECT_EQ(requestCount("POST", "/api/p2p-destination/" + alias), 1u);
+    EXPECT_EQ(requestCount("POST", "/api/payment-destination/" + alias), 0u);
+    EXPECT_EQ(w::pending_delivery_count(), pending + 1);
+}
+
+TEST_F(ResolutionOnDevnet, ExternalPaymailFallsBackToTheBasicDestination)
+{
+    const std::string alias = freshAlias("basic");
+    externalFault("/api/p2p-destination/" + alias, {{"code", 500}, {"message", "down"}}, false, 500);
+    const size_t pending = w::pending_delivery_count();
+    std::string error;
+    EXPECT_EQ(kestrel::resolveRecipient(alias + "@extpay.test", sender, error), external(alias)["address"]) << error;
+    EXPECT_EQ(requestCount("POST", "/api/payment-destination/" + alias), 1u);
+    EXPECT_EQ(w::pending_delivery_count(), pending); // no reference, nothing to deliver
+}
+
+TEST_F(ResolutionOnDevnet, PaymentReachesTheExternalHost)
+{
+    fund({5000});
+    std::string error;
+    const std::string alias = freshAlias("shop");
+    const std::string address = kestrel::resolveRecipient(alias + "@extpay.test", sender, error);
+    ASSERT_EQ(address, external(alias)["address"]) << error;
+
+    const std::string result = w::spend(address, 1, "");
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    const std::string txid = txidOf(result);
+    ASSERT_TRUE(w::wait_for_background_posts(15000));
+
+    const json deliveries = devnet.control("GET", "/control/external/deliveries");
+    json mine;
+    for (const json& d : deliveries["deliveries"])
+        if (d["alias"] == alias) mine = d;
+    ASSERT_TRUE(mine.is_object()) << deliveries.dump();
+    EXPECT_EQ(mine["txid"], txid);
+    EXPECT_EQ(mine["accepted"], true) << mine.dump();
+    EXPECT_EQ(mine["signatureValid"], true);
+    EXPECT_EQ(mine["metadata"]["sender"], sender);
+    EXPECT_EQ(mine["metadata"]["pubkey"], w::wallet_view().identity_pub);
+}
+
+// Replies the external host may give to the P2P destination request.
+TEST_F(ResolutionOnDevnet, BadDestinationRepliesAreRefused)
+{
+    const std::string script = external("anyone")["script"];
+    auto outputs = [&](int n, int sats, const std::string& s) {
+        json list = json::array();
+        for (int i = 0; i < n; ++i) list.push_back({{"script", s}, {"satoshis", sats}});
+        return json {{"outputs", list}, {"reference", "0123"}};
+    };
+    const struct {
+        const char* name;
+        json reply;
+        std::string error;
+    } cases[] = {
+        {"two outputs of 1", outputs(2, 1, script), kestrel::kDifferentAmount},
+        {"one output of 2", outputs(1, 2, script), kestrel::kDifferentAmount},
+        {"one output of 0", outputs(1, 0, script), kestrel::kDifferentAmount},
+        {"21 outputs", outputs(21, 1, script), kestrel::kTooManyOutputs},
+        {"P2SH output", json {{"output", kP2sh}}, kestrel::kNoPaymentAddress},
+        {"P2SH in outputs", outputs(1, 1, kP2sh), kestrel::kNoPaymentAddress},
+        {"no destination", json {{"reference", "0123"}}, kestrel::kNoPaymentAddress},
+        {"not JSON", "<html>busy</html>", kestrel::kNoPaymentAddress},
+    };
+    for (const auto& c : cases) {
+        const std::string alias = freshAlias("bad");
+        externalFault("/api/p2p-destination/" + alias, c.reply);
+        const size_t pending = w::pending_delivery_count();
+        std::string error;
+        EXPECT_EQ(kestrel::resolveRecipient(alias + "@extpay.test", sender, error), "") << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+        EXPECT_EQ(w::pending_delivery_count(), pending) << c.name;
+    }
+}
+
+// Capability documents whose URLs point elsewhere: such a URL counts as absent.
+TEST_F(ResolutionOnDevnet, CapabilityUrlsOffTheHostAreIgnored)
+{
+    const std::string good = "https://extpay.test/api/payment-destination/{alias}@{domain.tld}";
+    const struct {
+        const char* name;
+        std::string p2p;
+    } cases[] = {
+        {"another host", "https://other.test/api/p2p-destination/{alias}@{domain.tld}"},
+        {"an explicit port", "https://extpay.test:443/api/p2p-destination/{alias}@{domain.tld}"},
+        {"userinfo", "https://user@extpay.test/api/p2p-destination/{alias}@{domain.tld}"},
+        {"plain http", "http://extpay.test/api/p2p-destination/{alias}@{domain.tld}"},
+    };
+    for (const auto& c : cases) {
+        const std::string alias = freshAlias("caps");
+        const json document = {{"bsvalias", "1.0"},
+                               {"capabilities", {{"2a40af698840", c.p2p}, {"paymentDestination", good}}}};
+        externalFault("/.well-known/bsvalias", document);
+        std::string error;
+        EXPECT_EQ(kestrel::resolveRecipient(alias + "@extpay.test", sender, error), external(alias)["address"])
+            << c.name << ": " << error;
+        EXPECT_EQ(requestCount("POST", "/api/p2p-destination/" + alias), 0u) << c.name;
+        EXPECT_EQ(requestCount("POST", "/api/payment-destination/" + alias), 1u) << c.name;
+
+        // Without the basic destination nothing is left to ask.
+        const std::string second = freshAlias("caps");
+        externalFault("/.well-known/bsvalias", {{"capabilities", {{"2a40af698840", c.p2p}}}});
+        EXPECT_EQ(kestrel::resolveRecipient(second + "@extpay.test", sender, error), "") << c.name;
+        EXPECT_EQ(error, "could not resolve " + second + "@extpay.test") << c.name;
+    }
+    std::string error;
+    for (const json& document :
+         {json {{"capabilities", json::object()}}, json {{"capabilities", "x"}}, json::array()}) {
+        externalFault("/.well-known/bsvalias", document);
+        EXPECT_EQ(kestrel::resolveRecipient("carol@extpay.test", sender, error), "");
+        EXPECT_EQ(error, "could not resolve carol@extpay.test") << document.dump();
+    }
+}
+
+TEST_F(ResolutionOnDevnet, UnreachablePaymailDomain)
+{
+    std::string error;
+    EXPECT_EQ(kestrel::resolveRecipient("bob@nowhere.invalid", sender, error), "");
+    EXPECT_EQ(error, "could not resolve bob@nowhere.invalid");
+}

@@ -1,0 +1,322 @@
+// Phone records between two wallets on the devnet: one sends a sealed,
+// signed record to the other's address; the other finds it through the
+// service's decoded transaction, the chain API's and the raw hex, opens it
+// with its identity key and verifies it against the key the service
+// publishes. Also the sender's status lines, hold mark and call totals, and
+// the same round trip through kestrel-tool in two data folders.
+#include "spend_fixture.h"
+
+#include "app/phone_store.h"
+#include "calls/call_state.h"
+#include "calls/chain_watch.h"
+#include "calls/phone_records.h"
+#include "platform/data_folder.h"
+#include "platform/service_host.h"
+#include "services/identity.h"
+#include "services/paymail_claim.h"
+#include "services/paymail_resolution.h"
+#include "services/signed_records.h"
+#include "wallet/web_client.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+
+using json = nlohmann::json;
+namespace w = cv_tessera_wallet;
+using namespace kestrel;
+
+namespace {
+
+const std::string kCallId = "0123456789abcdef";
+
+std::string freshAlias(const std::string& stem)
+{
+    static std::mt19937_64 random(std::random_device {}());
+    char suffix[17];
+    std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
+    return stem + "-" + suffix;
+}
+
+std::string shellQuoted(const std::string& text)
+{
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a command line in data folder root; its standard output parsed as JSON.
+json runIn(const std::string& root, const std::string& command, int* status = nullptr)
+{
+    std::string out;
+    FILE* pipe = ::popen(("LOCALAPPDATA=" + shellQuoted(root) + " " + command + " 2>/dev/null").c_str(), "r");
+    if (!pipe) return json(json::value_t::discarded);
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+    const int raw = ::pclose(pipe);
+    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return json::parse(out, nullptr, false);
+}
+
+struct PhoneWallet {
+    std::string alias;
+    std::string id;
+    std::string receive;
+    std::string identityPub;
+};
+
+std::string statusText()
+{
+    std::lock_guard<std::mutex> lock(stateMutex());
+    return phoneState().statusText;
+}
+
+class RecordsOnDevnet : public SpendOnDevnet {
+protected:
+    // A wallet with a paymail made by the Tessera stand-in in data folder
+    // root, registered on the service with its identity key and address.
+    PhoneWallet phoneWallet(const std::string& stem, const std::string& root)
+    {
+        PhoneWallet made;
+        made.alias = freshAlias(stem);
+        const json answer = runIn(root, shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
+                                            " create --name " + stem + " --paymail " + made.alias);
+        EXPECT_TRUE(answer.is_object()) << "tessera create failed";
+        if (!answer.is_object()) return made;
+        made.id = answer.value("id", "");
+        made.receive = answer.value("receive", "");
+        const json keys = runIn(root, shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
+                                          " address --wallet " + made.id);
+        made.identityPub = keys.is_object() ? keys.value("identity_pubkey", "") : "";
+        long status = 0;
+        devnet.control("POST", "/control/alias",
+                       {{"alias", made.alias}, {"pubkey", made.identityPub}, {"address", made.receive}}, &status);
+        EXPECT_EQ(status, 200);
+        return made;
+    }
+
+    // Makes wallet the loaded one and the phone's own identity, calling peer.
+    void callAs(const PhoneWallet& own, const PhoneWallet& peer)
+    {
+        TesseraWallet tw {own.id, own.receive, ""};
+        use(tw);
+        resolveOwnPaymail(false);
+        ASSERT_EQ(ownAlias(), own.alias);
+        std::string error;
+        const std::string address = resolveRecipient(peer.alias, ownPaymail(), error);
+        ASSERT_EQ(address, peer.receive) << error;
+        const std::string key = lookupIdentityKey(peer.alias);
+        ASSERT_EQ(key, peer.identityPub);
+        std::lock_guard<std::mutex> lock(stateMutex());
+        phoneState().ownHandle = own.alias;
+        phoneState().statusText.clear();
+        CallFields& call = callFields();
+        call = CallFields {};
+        call.state = CallState::Calling;
+        call.ownPaymentAddress = own.receive;
+        call.callId = kCallId;
+        call.peerHandle = peer.alias;
+        call.peerPaymentAddress = address;
+        call.peerPublicKey = key;
+    }
+
+    void TearDown() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(stateMutex());
+            callFields() = CallFields {};
+            doneTxids().clear();
+        }
+        clearIdentityKeyCache();
+        SpendOnDevnet::TearDown();
+    }
+
+    // The payload found through each read path, in order: service, chain API, raw hex.
+    std::vector<std::string> readPaths(const std::string& txid)
+    {
+        std::vector<std::string> payloads;
+        std::string body, error;
+        EXPECT_TRUE(w::web_get_plain(platform::serviceHostUrl(platform::decodedTxPath(txid)), body, error)) << error;
+        payloads.push_back(extractFromTxJson(json::parse(body, nullptr, false)));
+        const std::string chainTx = platform::config().chain_api + "/tx/" + txid;
+        EXPECT_TRUE(w::web_get_plain(chainTx, body, error)) << error;
+        payloads.push_back(extractFromTxJson(json::parse(body, nullptr, false)));
+        EXPECT_TRUE(w::web_get_plain(chainTx + "/hex", body, error)) << error;
+        payloads.push_back(extractFromRawTx(body));
+        return payloads;
+    }
+};
+
+} // namespace
+
+TEST_F(RecordsOnDevnet, SentRecordIsFoundOpenedAndVerifiedThroughEveryReadPath)
+{
+    const PhoneWallet alice = phoneWallet("alice", temp.root);
+    const PhoneWallet bob = phoneWallet("bob", temp.root);
+    callAs(alice, bob);
+    fund({5000}, alice.receive);
+
+    json record = {{"kind", "hangup"}, {"id", kCallId}};
+    ASSERT_TRUE(sendPhoneRecord(bob.receive, record, 1, true)) << statusText();
+    EXPECT_EQ(statusText(), "");
+    EXPECT_EQ(record["protocol"], "CV-Phone");
+    EXPECT_EQ(record["handle"], alice.alias);
+    EXPECT_EQ(record["pay"], alice.receive);
+    EXPECT_EQ(record["pubkey"], alice.identityPub);
+
+    std::string txid;
+    int64_t spent = 0;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex());
+        txid = callFields().callTxid;
+        spent = callFields().satoshisSpent;
+        EXPECT_EQ(doneTxids().count(txid), 1u);
+    }
+    ASSERT_EQ(txid.size(), 64u);
+    const w::Transaction tx = chainTx(txid);
+    ASSERT_EQ(tx.outputs.size(), 4u);
+    EXPECT_EQ(p2pkhAddressOf(tx.outputs[0]), bob.receive);
+    EXPECT_EQ(tx.outputs[0].sats, 1);
+    EXPECT_EQ(p2pkhAddressOf(tx.outputs[1]), platform::config().message_fee_address);
+    EXPECT_EQ(tx.outputs[2].sats, 0);
+    int64_t out = 0;
+    for (const w::Output& o : tx.outputs) out += o.sats;
+    EXPECT_EQ(spent, 5000 - out); // the fee the send reported
+
+    const std::vector<std::string> payloads = readPaths(txid);
+    const std::string& payload = payloads[0];
+    EXPECT_EQ(payloads[1], payload);
+    EXPECT_EQ(payloads[2], payload);
+    ASSERT_EQ(payload.rfind("{\"enc_v\":4,\"location\":\"cphone\",\"pmessage1\":\"", 0), 0u) << payload;
+    size_t at = 0;
+    for (const char* key : {"\"enc_v\"", "\"location\"", "\"pmessage1\"", "\"protocol\"", "\"ts\"", "\"type\""}) {
+        const size_t next = payload.find(key);
+        ASSERT_NE(next, std::string::npos) << key;
+        EXPECT_GE(next, at) << key;
+        at = next;
+    }
+
+    // Alice cannot read what she sealed to Bob.
+    EXPECT_EQ(openEnvelope(payload).outcome, EnvelopeOutcome::Ignored);
+
+    use({bob.id, bob.receive, ""});
+    const OpenedEnvelope opened = openEnvelope(payload);
+    ASSERT_EQ(opened.outcome, EnvelopeOutcome::Opened);
+    EXPECT_EQ(opened.record, record);
+    EXPECT_TRUE(isLiveRecord(opened.ts, unixSeconds()));
+    EXPECT_TRUE(verifyRecord(opened.record));
+    json forged = opened.record;
+    forged["kind"] = "accept";
+    EXPECT_FALSE(verifyRecord(forged));
+}
+
+TEST_F(RecordsOnDevnet, SenderStatusHoldMarkAndCallTotals)
+{
+    const PhoneWallet alice = phoneWallet("alice", temp.root);
+    const PhoneWallet bob = phoneWallet("bob", temp.root);
+    callAs(alice, bob);
+
+    // No key to seal to.
+    {
+        std::lock_guard<std::mutex> lock(stateMutex());
+        callFields().peerPublicKey.clear();
+    }
+    json record = {{"kind", "invite"}, {"id", kCallId}};
+    EXPECT_FALSE(sendPhoneRecord(bob.receive, record, 1, true));
+    EXPECT_EQ(statusText(), "Could not seal.");
+    {
+        std::lock_guard<std::mutex> lock(stateMutex());
+        callFields().peerPublicKey = bob.identityPub;
+    }
+
+    // No coin at all: a hold, marked on this thread only.
+    clearHoldMark();
+    record = {{"kind", "invite"}, {"id", kCallId}};
+    EXPECT_FALSE(sendPhoneRecord(bob.receive, record, 1, true));
+    EXPECT_EQ(statusText(), "Holding. Waiting for a coin to clear.");
+    EXPECT_TRUE(holdMark());
+    bool otherThread = true;
+    std::thread([&] { otherThread = holdMark(); }).join();
+    EXPECT_FALSE(otherThread);
+
+    // The spend's own error text.
+    fund({3000, 3000}, alice.receive);
+    record = {{"kind", "invite"}, {"id", kCallId}};
+    EXPECT_FALSE(sendPhoneRecord("1NotAnAddress", record, 1, true));
+    EXPECT_EQ(statusText(), "error: phone address decode failed.");
+
+    // Two records: the call keeps the first txid and adds both fees.
+    record = {{"kind", "invite"}, {"id", kCallId}};
+    ASSERT_TRUE(sendPhoneRecord(bob.receive, record, 1, true)) << statusText();
+    EXPECT_FALSE(holdMark());
+    std::string first;
+    int64_t afterFirst = 0;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex());
+        first = callFields().callTxid;
+        afterFirst = callFields().satoshisSpent;
+    }
+    record = {{"kind", "hangup"}, {"id", kCallId}};
+    ASSERT_TRUE(sendPhoneRecord(bob.receive, record, 1, true)) << statusText();
+    std::lock_guard<std::mutex> lock(stateMutex());
+    EXPECT_EQ(callFields().callTxid, first);
+    EXPECT_GT(afterFirst, 0);
+    EXPECT_GT(callFields().satoshisSpent, afterFirst);
+    EXPECT_EQ(doneTxids().size(), 2u);
+    EXPECT_EQ(doneTxids().count(first), 1u);
+}
+
+// The same through kestrel-tool, each wallet in a data folder of its own.
+TEST_F(RecordsOnDevnet, ToolSendsAndReadsBetweenTwoDataFolders)
+{
+    // The fixture's folder holds the fixture's own wallet too, and a folder
+    // with one wallet is bound at once: each side gets a fresh folder.
+    TempDataFolder aliceOnly, bobOnly;
+    for (const TempDataFolder* folder : {&aliceOnly, &bobOnly}) {
+        platform::makeFolders(folder->corvane());
+        ASSERT_TRUE(
+            platform::replaceFileAtomically(folder->corvane() + "/kestrel-config.json", devnet.info["config"].dump()));
+    }
+    const PhoneWallet alice = phoneWallet("alice", aliceOnly.root);
+    const PhoneWallet bob = phoneWallet("bob", bobOnly.root);
+    fund({5000}, alice.receive);
+    const std::string tool = shellQuoted(KESTREL_TOOL);
+
+    int status = -1;
+    EXPECT_EQ(runIn(aliceOnly.root, tool + " resolve --to " + shellQuoted(" @" + bob.alias), &status),
+              (json {{"address", bob.receive}}));
+    EXPECT_EQ(status, 0);
+
+    const json sent =
+        runIn(aliceOnly.root, tool + " send-record --to " + bob.alias + " --kind invite --id " + kCallId, &status);
+    ASSERT_TRUE(sent.is_object());
+    EXPECT_EQ(status, 0) << sent.dump();
+    EXPECT_EQ(sent["sent"], true) << sent.dump();
+    EXPECT_EQ(sent["status"], "");
+    const std::string txid = sent.value("txid", "");
+    ASSERT_EQ(txid.size(), 64u);
+
+    for (const char* via : {"service", "chain", "hex"}) {
+        const json read = runIn(bobOnly.root, tool + " read-tx --txid " + txid + " --via " + via, &status);
+        ASSERT_TRUE(read.is_object()) << via;
+        EXPECT_EQ(status, 0) << via << read.dump();
+        EXPECT_EQ(read["verified"], true) << via;
+        EXPECT_EQ(read["live"], true) << via;
+        EXPECT_EQ(read["record"]["kind"], "invite") << via;
+        EXPECT_EQ(read["record"]["id"], kCallId) << via;
+        EXPECT_EQ(read["record"]["handle"], alice.alias) << via;
+        EXPECT_EQ(read["record"]["pay"], alice.receive) << via;
+    }
+    const json foreign = runIn(aliceOnly.root, tool + " read-tx --txid " + txid, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(foreign, (json {{"error", "the phone record does not open with this wallet's identity key"}}));
+
+    const json unknown = runIn(
+        bobOnly.root, tool + " send-record --to " + freshAlias("nobody") + " --kind hangup --id " + kCallId, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(unknown["sent"], false);
+    EXPECT_EQ(unknown["status"].get<std::string>().rfind("could not resolve ", 0), 0u) << unknown.dump();
+}
