@@ -175,12 +175,10 @@ OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
 
 bool sendPhoneRecord(const std::string& destination, json& record, int rate, bool synchronous)
 {
-    std::string peerKey;
     {
         std::lock_guard<std::mutex> lock(stateMutex());
         record["handle"] = phoneState().ownHandle;
         record["pay"] = callFields().ownPaymentAddress;
-        peerKey = callFields().peerPublicKey;
     }
     record["protocol"] = kPhoneProtocol;
     record["type"] = kPhoneType;
@@ -194,6 +192,11 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
     json envelope = {
         {"protocol", kPhoneProtocol}, {"type", kPhoneType}, {"location", kPhoneLocation}, {"ts", unixSeconds()}};
     const std::string signedText = record.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string peerKey;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex());
+        peerKey = callFields().peerPublicKey;
+    }
     if (!sealIntoEnvelope(signedText, peerKey, envelope, error)) {
         setStatusText("Could not seal.");
         return false;
