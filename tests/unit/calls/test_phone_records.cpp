@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 using namespace kestrel;
 using json = nlohmann::json;
 namespace w = cv_tessera_wallet;
@@ -18,46 +20,6 @@ namespace {
 
 const std::string kPriv = "1b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff001";
 const std::string kOtherPriv = "2b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff002";
-
-std::string hexOf(const std::string& bytes)
-{
-    return w::hex_encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-// A data script: optional OP_FALSE, OP_RETURN, one push of data.
-std::string dataScriptHex(const std::string& data, bool opFalse = true)
-{
-    w::Bytes script;
-    if (opFalse) script.push_back(0x00);
-    script.push_back(0x6a);
-    w::write_push_data(script, reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    return w::hex_encode(script);
-}
-
-json decodedOutput(const std::string& scriptHex, const json& opReturn = nullptr)
-{
-    return {{"value", 0}, {"n", 0}, {"scriptPubKey", {{"hex", scriptHex}, {"opReturn", opReturn}}}};
-}
-
-// A raw transaction: one input with a 2-byte script, then outputs (value, script).
-std::string rawTx(const std::vector<w::Bytes>& scripts, const std::string& inputCount = "01")
-{
-    std::string hex = "01000000" + inputCount;
-    hex += std::string(64, 'a') + "00000000" + "02" + "5151" + "ffffffff";
-    w::Bytes outputs;
-    w::write_compact_size(outputs, scripts.size());
-    for (const w::Bytes& script : scripts) {
-        w::write_u64(outputs, 1);
-        w::write_compact_size(outputs, script.size());
-        outputs.insert(outputs.end(), script.begin(), script.end());
-    }
-    return hex + w::hex_encode(outputs) + "00000000";
-}
-
-w::Bytes bytesOfHex(const std::string& hex)
-{
-    return w::hex_decode(hex);
-}
 
 std::string publicKey(const std::string& priv)
 {
@@ -77,95 +39,28 @@ json envelopeFor(const std::string& plain, const json& ts = 1700000000)
 
 } // namespace
 
+// The cases of tests/data/extraction-cases.json: decoded documents and raw
+// hex, each with the payload it must give.
+static json extractionCases()
+{
+    std::ifstream file(std::string(KESTREL_TEST_DATA) + "/extraction-cases.json");
+    return json::parse(file, nullptr, false);
+}
+
 TEST(PhoneRecords, LongestPayloadOfADecodedTransaction)
 {
-    const std::string push300(300, 'p');
-    const std::string ten = "0123456789";
-    const struct {
-        const char* name;
-        json document;
-        std::string payload;
-    } cases[] = {
-        {"text 10, hex push 300",
-         {{"vout", {decodedOutput(dataScriptHex(push300), {{"text", ten}, {"parts", {ten}}})}}},
-         push300},
-        {"equal lengths keep the text", {{"vout", {decodedOutput(dataScriptHex("ABCDEFGHIJ"), {{"text", ten}})}}}, ten},
-        {"OP_PUSHDATA2 after OP_FALSE OP_RETURN", {{"vout", {decodedOutput("006a4d2c01" + hexOf(push300))}}}, push300},
-        {"OP_PUSHDATA2 after OP_RETURN", {{"vout", {decodedOutput("6a4d2c01" + hexOf(push300))}}}, push300},
-        {"plain push without OP_RETURN", {{"vout", {decodedOutput("05" + hexOf("hello"))}}}, "hello"},
-        {"parts joined, non-strings skipped",
-         {{"vout", {decodedOutput("", {{"text", "ab cd"}, {"parts", {"ab", 7, "cdef"}}})}}},
-         "abcdef"},
-        {"longest over outputs, earlier on ties",
-         {{"vout",
-           {decodedOutput(dataScriptHex("first")), decodedOutput(dataScriptHex("second!")),
-            decodedOutput(dataScriptHex("third!!"))}}},
-         "second!"},
-        {"a cut script decodes its beginning", {{"vout", {decodedOutput("6a05" + hexOf("hello") + "0")}}}, "hello"},
-        {"a push running past the script", {{"vout", {decodedOutput("006a4c05" + hexOf("hi"))}}}, ""},
-        {"PUSHDATA2 without its length", {{"vout", {decodedOutput("6a4d01")}}}, ""},
-        {"bad hex stops decoding", {{"vout", {decodedOutput("6a05" + hexOf("hel") + "zz6c6f")}}}, ""},
-        {"a P2PKH script is no push", {{"vout", {decodedOutput("76a914" + std::string(40, '1') + "88ac")}}}, ""},
-        {"odd members skipped",
-         {{"vout",
-           {5, json {{"scriptPubKey", "6a"}}, json {{"scriptPubKey", {{"hex", 7}, {"opReturn", {{"text", 3}}}}}},
-            decodedOutput(dataScriptHex("ok"))}}},
-         "ok"},
-        {"vout not an array", {{"vout", {{"0", decodedOutput(dataScriptHex("x"))}}}}, ""},
-        {"no vout", {{"txid", "ab"}}, ""},
-        {"not an object", json::array({1, 2}), ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(extractFromTxJson(c.document), c.payload) << c.name;
+    const json cases = extractionCases();
+    ASSERT_TRUE(cases.is_object() && cases["decoded"].size() > 10);
+    for (const json& c : cases["decoded"])
+        EXPECT_EQ(extractFromTxJson(c["document"]), c["payload"].get<std::string>()) << c["name"];
 }
 
 TEST(PhoneRecords, LongestPushOfARawTransaction)
 {
-    const std::string push300(300, 'q');
-    auto data = [](const std::string& payload, bool opFalse = true) {
-        return bytesOfHex(dataScriptHex(payload, opFalse));
-    };
-    const w::Bytes p2pkh = bytesOfHex("76a914" + std::string(40, '1') + "88ac");
-
-    const std::string good = rawTx({p2pkh, data(push300)});
-    // Two outputs announced; the second's script length claims 255 bytes that are not there.
-    std::string cut = rawTx({data("kept")});
-    cut = cut.substr(0, cut.size() - 8); // no lock time
-    const size_t count = cut.find("01", 8 + 2 + 64 + 8 + 2 + 4 + 8);
-    cut.replace(count, 2, "02");
-    cut += "0100000000000000"
-           "fdff00";
-
-    const struct {
-        const char* name;
-        std::string hex;
-        std::string payload;
-    } cases[] = {
-        {"OP_FALSE OP_RETURN PUSHDATA2", good, push300},
-        {"OP_RETURN alone", rawTx({data("plain", false)}), "plain"},
-        {"upper-case hex",
-         [&] {
-             std::string upper = rawTx({data("Up")});
-             for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-             return upper;
-         }(),
-         "Up"},
-        {"longest wins, earlier on ties", rawTx({data("aaaa"), data("bbbbb"), data("ccccc")}), "bbbbb"},
-        {"non-carriers ignored", rawTx({bytesOfHex("05" + hexOf("hello")), p2pkh}), ""},
-        {"no outputs", rawTx({}), ""},
-        {"scan ends at a script past the end", cut, "kept"},
-        {"19 digits", good.substr(0, 19), ""},
-        {"odd length", good + "0", ""},
-        {"not hex", std::string(good.size(), 'x'), ""},
-        {"10,001 inputs", rawTx({data("x")}, "fd1127"), ""},
-        {"inputs past the end", rawTx({data("x")}, "03"), ""},
-        {"10,001 outputs",
-         "01000000"
-         "00"
-         "fd1127" +
-             std::string(40, '0'),
-         ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(extractFromRawTx(c.hex), c.payload) << c.name;
+    const json cases = extractionCases();
+    ASSERT_TRUE(cases.is_object() && cases["raw"].size() > 10);
+    for (const json& c : cases["raw"])
+        EXPECT_EQ(extractFromRawTx(c["hex"]), c["payload"].get<std::string>()) << c["name"];
 }
 
 TEST(PhoneRecords, OpensEnvelopesSealedToTheKey)
