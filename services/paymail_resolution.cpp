@@ -197,10 +197,13 @@ std::string resolveServiceHandle(const std::string& input, std::string& error)
     if (isValidAddress(address)) return address;
 
     const std::string handle = name + "@" + platform::serviceDomain();
+    // A name no alias can have never goes into a URL.
     const std::string path = platform::handleAddressPath(handle);
-    for (const std::string& url : {platform::serviceDomainUrl(path), platform::localServiceUrl(path)}) {
-        address = addressFromService(url);
-        if (!address.empty()) return address;
+    if (isValidPaymailAlias(name)) {
+        for (const std::string& url : {platform::serviceDomainUrl(path), platform::localServiceUrl(path)}) {
+            address = addressFromService(url);
+            if (!address.empty()) return address;
+        }
     }
     error = "could not resolve " + handle;
     return {};

@@ -105,10 +105,21 @@ TEST_F(ResolutionOnDevnet, ServiceHandlesAndLegacyAddresses)
     EXPECT_EQ(kestrel::resolveRecipient(notAddress, sender, error), "");
     EXPECT_EQ(error, "could not resolve " + notAddress + "@" + domain);
 
-    const size_t before = requests("/api/bsvalias/address/").size();
+    // A name no alias can have is not sent anywhere (whatever a URL parser
+    // would make of these, the path would start with the prefix below).
+    const std::string oddPrefix = "/api/bsvalias/address/zq";
+    const size_t odd = requests(oddPrefix).size();
+    for (const std::string typed : {"zq/../zqx", "zq smith", "zq?x=1", "zq#x"}) {
+        EXPECT_EQ(kestrel::resolveRecipient(typed, sender, error), "") << typed;
+        EXPECT_EQ(error, "could not resolve " + typed + "@" + domain) << typed;
+    }
+    EXPECT_EQ(requests(oddPrefix).size(), odd);
+
+    const std::string legacyPrefix = "/api/bsvalias/address/1BgGZ9";
+    const size_t before = requests(legacyPrefix).size();
     EXPECT_EQ(kestrel::resolveRecipient(" 1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", sender, error),
               "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH");
-    EXPECT_EQ(requests("/api/bsvalias/address/").size(), before); // no request for an address
+    EXPECT_EQ(requests(legacyPrefix).size(), before); // no request for an address
 }
 
 TEST_F(ResolutionOnDevnet, HandlesFallBackToAServiceOnThisMachine)
