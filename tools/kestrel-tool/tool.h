@@ -49,6 +49,7 @@ std::vector<Command> connectCommands();
 void registerAsKestrel(const Args& args);
 std::vector<Command> walletCommands();
 std::vector<Command> recordCommands();
+std::vector<Command> spendCommands();
 std::vector<Command> paymailCommands();
 
 // The batch work of a record command ("sign-identity", "verify-message" with a

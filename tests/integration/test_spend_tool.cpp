@@ -1,0 +1,114 @@
+// kestrel-tool's spend commands as scripts use them: a separate process on a
+// data folder whose configuration points at the devnet and whose only wallet
+// (made by the Tessera stand-in) the tool binds by registering as the phone.
+#include "spend_fixture.h"
+
+#include "platform/config.h"
+#include "platform/files.h"
+
+#include <sys/wait.h>
+
+using json = nlohmann::json;
+
+namespace {
+
+const std::string kBob = "1BoatSLRHtKNngkdXEeobR76b53LETtpyT";
+
+struct ToolRun {
+    int status = -1;
+    json out;
+};
+
+class SpendTool : public SpendOnDevnet {
+protected:
+    void SetUp() override
+    {
+        SpendOnDevnet::SetUp();
+        ASSERT_TRUE(platform::replaceFileAtomically(platform::configPath(), devnet.info["config"].dump()));
+    }
+
+    ToolRun tool(const std::string& arguments) const
+    {
+        const std::string command =
+            std::string(KESTREL_TOOL) + " " + arguments + " --instance " + temp.root + "/kestrel 2>/dev/null";
+        std::string text;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        char buffer[4096];
+        size_t n;
+        while (pipe && (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
+        ToolRun run;
+        const int raw = pipe ? ::pclose(pipe) : -1;
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        run.out = json::parse(text, nullptr, false);
+        return run;
+    }
+};
+
+std::string resultOf(const ToolRun& run)
+{
+    return run.out.is_object() && run.out["result"].is_string() ? run.out["result"].get<std::string>() : "";
+}
+
+} // namespace
+
+TEST_F(SpendTool, BalanceCoinsSendPhoneSendAndSplit)
+{
+    fund({20000, 5000});
+    ToolRun run = tool("balance");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, json({{"sats", 25000}}));
+
+    run = tool("coins");
+    ASSERT_EQ(run.status, 0);
+    EXPECT_EQ(run.out["total"], 25000);
+    ASSERT_EQ(run.out["coins"].size(), 2u);
+    EXPECT_EQ(run.out["coins"][0]["address"], wallet.receive);
+
+    run = tool("send --to " + kBob + " --sats 3000 --note \"for the call\"");
+    EXPECT_EQ(run.status, 0);
+    const std::string sent = resultOf(run);
+    ASSERT_EQ(sent.rfind("success: ", 0), 0u) << run.out.dump();
+    EXPECT_EQ(devnet.txStatus(txidOf(sent)), "mempool");
+
+    run =
+        tool("phone-send --to " + kBob + " --payload hello --rate 50 --second " + devnet.config().message_fee_address);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(resultOf(run).rfind("success: ", 0), 0u) << run.out.dump();
+    EXPECT_EQ(chainTx(txidOf(resultOf(run))).outputs.size(), 4u);
+
+    run = tool("phone-send --to " + kBob + " --payload again --sync");
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(resultOf(run).rfind("success: ", 0), 0u) << run.out.dump();
+
+    devnet.mine();
+    run = tool("prepare-coins");
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(resultOf(run).rfind("success: ", 0), 0u) << run.out.dump();
+
+    // What left the wallet: 3000, three payload outputs of 1 sat and the fees.
+    run = tool("balance");
+    ASSERT_TRUE(run.out["sats"].is_number_integer()) << run.out.dump();
+    EXPECT_LT(run.out["sats"].get<int64_t>(), 25000 - 3003);
+    EXPECT_GT(run.out["sats"].get<int64_t>(), 25000 - 3003 - 1000);
+}
+
+TEST_F(SpendTool, RefusalsKeepTheirTexts)
+{
+    ToolRun run = tool("send --to " + kBob + " --sats 1000");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(resultOf(run), "error: you have 0 in your Tessera wallet.");
+
+    run = tool("send --to nobody --sats 1000");
+    EXPECT_EQ(resultOf(run), "error: destination is not a legacy P2PKH address.");
+
+    run = tool("phone-send --to " + kBob + " --payload hello");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(resultOf(run), "hold: waiting for a confirmed coin");
+
+    run = tool("send --to " + kBob + " --sats many");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.is_discarded()); // only the error line, on standard error
+
+    run = tool("balance");
+    EXPECT_EQ(run.out, json({{"sats", 0}}));
+}

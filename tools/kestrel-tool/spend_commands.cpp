@@ -1,0 +1,131 @@
+// Spend commands: the wallet's coins and balance, the spend command, phone
+// payloads and coin splitting, on the wallet the data folder binds for this
+// instance (as the phone registers) and the services the configuration names.
+//
+// The results of send, phone-send and prepare-coins are the wallet's own
+// texts in {"result": TEXT}; the exit status is 0 when the text begins
+// "success" or is "ready", else 1.
+#include "services/tessera_link.h"
+#include "tools/kestrel-tool/tool.h"
+#include "wallet/address.h"
+#include "wallet/broadcast.h"
+#include "wallet/coins.h"
+#include "wallet/phone_spend.h"
+#include "wallet/spend.h"
+#include "wallet/spend_hooks.h"
+#include "wallet/wallet_file.h"
+#include "wallet/wallet_state.h"
+
+#include <charconv>
+
+namespace tool {
+
+using namespace cv_tessera_wallet;
+
+namespace {
+
+// How long a command waits at the end for its background posts (the
+// service's copy of a fast submit, payment deliveries).
+constexpr int kBackgroundWaitMs = 15000;
+
+bool connectionOfThisInstance()
+{
+    return kestrel::isTesseraConnected();
+}
+
+// Registers as the phone does and loads the bound wallet.
+bool openWallet(const Args& args)
+{
+    registerAsKestrel(args);
+    set_connection_check(connectionOfThisInstance);
+    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    return load_wallet();
+}
+
+bool wholeNumber(const std::string& text, int64_t& value)
+{
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && ptr == end;
+}
+
+int answer(const std::string& result)
+{
+    wait_for_background_posts(kBackgroundWaitMs);
+    printJson({{"result", result}});
+    return result.rfind("success", 0) == 0 || result == kReady ? 0 : 1;
+}
+
+int coins(const Args& args)
+{
+    if (!openWallet(args)) return fail(kNoWallet);
+    SpendCoins found;
+    std::string error;
+    if (!gather_spend_coins(found, error)) return fail("error: " + error);
+    nlohmann::json list = nlohmann::json::array();
+    int64_t total = 0;
+    for (const Coin& c : found.offered) {
+        list.push_back(
+            {{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}, {"address", address_from_hash160(c.hash160)}});
+        total += c.sats;
+    }
+    return printJson({{"coins", list}, {"total", total}});
+}
+
+int balance(const Args& args)
+{
+    if (!openWallet(args)) return fail(kNoWallet);
+    SpendCoins found;
+    std::string error;
+    if (!gather_spend_coins(found, error)) return fail("error: " + error);
+    return printJson({{"sats", local_balance()}});
+}
+
+int send(const Args& args)
+{
+    static const Command self = {"send", "--to ADDRESS --sats N [--note TEXT]", "", nullptr};
+    if (!requireOptions(args, {"to", "sats"}, self)) return 1;
+    int64_t sats = 0;
+    if (!wholeNumber(args.get("sats"), sats)) return fail("--sats must be a whole number of satoshis");
+    openWallet(args);
+    return answer(spend(args.get("to"), sats, args.get("note")));
+}
+
+int phoneSend(const Args& args)
+{
+    static const Command self = {"phone-send", "--to ADDRESS --payload TEXT [--rate N] [--sync] [--second ADDRESS]", "",
+                                 nullptr};
+    if (!requireOptions(args, {"to", "payload"}, self)) return 1;
+    int64_t rate = 100;
+    if (args.options.count("rate") && (!wholeNumber(args.get("rate"), rate) || rate < 0 || rate > 0xFFFFFFFFll))
+        return fail("--rate must be a whole number of satoshis per 1000 bytes");
+    openWallet(args);
+    return answer(phone_send(args.get("to"), args.get("payload"), static_cast<uint32_t>(rate), args.has("sync"),
+                             args.get("second")));
+}
+
+int prepareCoins(const Args& args)
+{
+    openWallet(args);
+    return answer(phone_prepare_coins());
+}
+
+} // namespace
+
+std::vector<Command> spendCommands()
+{
+    return {
+        {"coins", "[--instance DIR]",
+         "the bound wallet's coins as the spend command offers them -> {coins: [{txid, vout, sats, address}], total}",
+         coins},
+        {"balance", "[--instance DIR]", "the bound wallet's spendable balance after a coin scan -> {sats}", balance},
+        {"send", "--to ADDRESS --sats N [--note TEXT] [--instance DIR]",
+         "pay N satoshis to a P2PKH address, with an optional data note -> {result}", send},
+        {"phone-send", "--to ADDRESS --payload TEXT [--rate N] [--sync] [--second ADDRESS] [--instance DIR]",
+         "send a phone payload (fast submit, or --sync for the full broadcast) -> {result}", phoneSend},
+        {"prepare-coins", "[--instance DIR]", "split the largest coin towards 121 coins for calls -> {result}",
+         prepareCoins},
+    };
+}
+
+} // namespace tool
