@@ -79,7 +79,7 @@ void resolveOwnPaymail(bool announce)
     registerOwnName(state.identity_pub, state.receive_address);
     // The wallet's ordinals address joins the names just registered.
     setOwnOrdinalsAddress(state.ord_address);
-    nameWalletAfterPaymail(currentWalletId());
+    nameWalletAfterPaymail(wallet::bound_wallet_id());
     if (!fromRegistry) return;
     wallet::save_wallet();
     if (announce) emitStatus("paymail", alias + "@" + platform::serviceDomain());
