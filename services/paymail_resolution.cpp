@@ -105,12 +105,6 @@ std::string basicDestinationBody(const std::string& senderHandle)
     return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// The local paymail registry's address for a handle; empty when it has none.
-std::string registryAddress(const std::string& /*name*/)
-{
-    return {};
-}
-
 // GET url, the body when it answers with a JSON object whose "address" is a valid address.
 std::string addressFromService(const std::string& url)
 {
@@ -191,8 +185,9 @@ std::string resolveServiceHandle(const std::string& input, std::string& error)
 
     std::string address;
     {
+        // Local state: the wallet mutex first, then the registry's own.
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
-        address = registryAddress(name);
+        address = lookupRegistryAddress(name);
     }
     if (isValidAddress(address)) return address;
 

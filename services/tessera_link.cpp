@@ -3,6 +3,7 @@
 #include "platform/app_launch.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
+#include "services/balance.h"
 #include "services/paymail_claim.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -171,6 +172,8 @@ void registerApp(const std::string& instance, const std::string& appName)
                 bindWallet(id->get<std::string>());
         }
     }
+    // The shown balance follows this app's spends.
+    installBalanceHooks();
 }
 
 bool isTesseraConnected()
@@ -259,6 +262,7 @@ void unloadWallet()
 {
     std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
     wallet::unload_wallet();
+    resetFace();
 }
 
 std::string walletDisplayName(const std::string& walletId)
@@ -437,12 +441,17 @@ std::string statusEventText(const std::string& kind, const std::string& f1, cons
 
 void emitStatus(const std::string& kind, const std::string& f1, const std::string& f2, const std::string& f3)
 {
+    emitEvent(statusEventText(kind, f1, f2, f3));
+}
+
+void emitEvent(const std::string& text)
+{
     TextSink sink;
     {
         std::lock_guard<std::mutex> lock(sinkMutex);
         sink = statusSink;
     }
-    if (sink) sink(statusEventText(kind, f1, f2, f3));
+    if (sink) sink(text);
 }
 
 void emitLog(const std::string& line)

@@ -89,6 +89,8 @@ std::string statusEventText(const std::string& kind, const std::string& f1 = "",
 void emitStatus(const std::string& kind, const std::string& f1 = "", const std::string& f2 = "",
                 const std::string& f3 = "");
 void emitLog(const std::string& line);
+// Hands a whole event text (another tag than "[CV-TESSERA]") to the status sink.
+void emitEvent(const std::string& text);
 
 // Tests only: shorten the connect wait (the product polls 120 times, 500 ms apart).
 void setConnectPolling(int attempts, int intervalMs);

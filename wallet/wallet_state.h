@@ -63,6 +63,7 @@ struct WalletState {
 
     std::array<uint32_t, kAccounts> counters {}; // highest index in use per account
     uint32_t shown = 0;                          // receive index in use, <= counters[1]
+    uint32_t next_receive_scan = 0;              // next receive index the address discovery asks about
 
     std::string receive_priv; // secret; 64 hex
     std::string receive_pub;  // 66 hex

@@ -122,6 +122,27 @@ TEST_F(ResolutionOnDevnet, ServiceHandlesAndLegacyAddresses)
     EXPECT_EQ(requests(legacyPrefix).size(), before); // no request for an address
 }
 
+TEST_F(ResolutionOnDevnet, HandlesFromTheLocalRegistryNeedNoRequest)
+{
+    // A name this machine's registry knows, and the service does not.
+    const std::string alias = freshAlias("neighbour");
+    const std::string address = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
+    const json registry = {{"names", {{alias, {{"pubkey", std::string(66, '2')}, {"address", address}}}}}};
+    ASSERT_TRUE(platform::replaceFileAtomically(kestrel::paymailRegistryPath(), registry.dump()));
+    std::string error;
+    EXPECT_EQ(kestrel::resolveRecipient("$" + upper(alias), sender, error), address) << error;
+    EXPECT_EQ(requests("/api/bsvalias/address/" + alias).size(), 0u);
+
+    // An entry without a valid address falls through to the service.
+    const std::string other = freshAlias("neighbour");
+    const std::string served = createTesseraWallet("served").receive;
+    registerAlias(other, served);
+    const json broken = {{"names", {{other, {{"pubkey", std::string(66, '2')}, {"address", "1nope"}}}}}};
+    ASSERT_TRUE(platform::replaceFileAtomically(kestrel::paymailRegistryPath(), broken.dump()));
+    EXPECT_EQ(kestrel::resolveRecipient(other, sender, error), served) << error;
+    EXPECT_EQ(requests("/api/bsvalias/address/" + other).size(), 1u);
+}
+
 TEST_F(ResolutionOnDevnet, HandlesFallBackToAServiceOnThisMachine)
 {
     const std::string alias = freshAlias("local");

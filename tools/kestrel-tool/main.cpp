@@ -52,7 +52,8 @@ bool requireOptions(const Args& args, const std::vector<std::string>& names, con
 static std::vector<Command> allCommands()
 {
     std::vector<Command> commands;
-    for (auto group : {walletCommands, recordCommands, connectCommands, spendCommands, phoneCommands, storeCommands}) {
+    for (auto group : {walletCommands, recordCommands, connectCommands, spendCommands, paymailCommands, phoneCommands,
+                       storeCommands}) {
         for (const Command& c : group()) commands.push_back(c);
     }
     return commands;

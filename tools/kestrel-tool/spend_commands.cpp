@@ -5,6 +5,7 @@
 // The results of send, phone-send and prepare-coins are the wallet's own
 // texts in {"result": TEXT}; the exit status is 0 when the text begins
 // "success" or is "ready", else 1.
+#include "services/balance.h"
 #include "services/tessera_link.h"
 #include "tools/kestrel-tool/tool.h"
 #include "wallet/address.h"
@@ -72,13 +73,18 @@ int coins(const Args& args)
     return printJson({{"coins", list}, {"total", total}});
 }
 
+// The balance as the phone face shows it: the coins scanned afresh, or the
+// last face kept for this wallet when the chain service cannot be read.
 int balance(const Args& args)
 {
     if (!openWallet(args)) return fail(kNoWallet);
     SpendCoins found;
     std::string error;
-    if (!gather_spend_coins(found, error)) return fail("error: " + error);
-    return printJson({{"sats", local_balance()}});
+    gather_spend_coins(found, error);
+    const int64_t face = kestrel::refreshFace();
+    kestrel::flushFaceFile();
+    if (face < 0) return fail("error: " + (error.empty() ? std::string("balance unknown") : error));
+    return printJson({{"sats", face}});
 }
 
 int send(const Args& args)
@@ -118,7 +124,9 @@ std::vector<Command> spendCommands()
         {"coins", "[--instance DIR]",
          "the bound wallet's coins as the spend command offers them -> {coins: [{txid, vout, sats, address}], total}",
          coins},
-        {"balance", "[--instance DIR]", "the bound wallet's spendable balance after a coin scan -> {sats}", balance},
+        {"balance", "[--instance DIR]",
+         "the bound wallet's balance as the phone shows it: coins scanned afresh, else the last kept figure -> {sats}",
+         balance},
         {"send", "--to ADDRESS --sats N [--note TEXT] [--instance DIR]",
          "pay N satoshis to a P2PKH address, with an optional data note -> {result}", send},
         {"phone-send", "--to ADDRESS --payload TEXT [--rate N] [--sync] [--second ADDRESS] [--instance DIR]",

@@ -50,6 +50,7 @@ void registerAsKestrel(const Args& args);
 std::vector<Command> walletCommands();
 std::vector<Command> recordCommands();
 std::vector<Command> spendCommands();
+std::vector<Command> paymailCommands();
 std::vector<Command> phoneCommands();
 
 // The batch work of a record command ("sign-identity", "verify-message" with a
