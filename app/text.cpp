@@ -101,10 +101,7 @@ std::string wideToUtf8(std::u16string_view text)
 
 std::string toLowerAscii(std::string_view text)
 {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
+    return cv_tessera_wallet::ascii_lower(text);
 }
 
 std::string base64Encode(std::string_view bytes)

@@ -2,6 +2,7 @@
 
 #include "platform/http.h"
 #include "platform/service_host.h"
+#include "wallet/encoding.h"
 #include "wallet/hashes.h"
 #include "wallet/keys.h"
 #include "wallet/secp256k1.h"
@@ -31,8 +32,6 @@ IdentitySignature signWithKey(const std::string& privateKeyHex, const std::strin
 bool signDigest(const uint8_t key[32], const Bytes& digest, uint8_t signature[64]);
 Bytes decodeSignature(std::string_view text);
 Bytes decodeKey(std::string_view text);
-std::string trimmed(std::string_view text);
-std::string lowerCase(std::string text);
 std::string pathSegment(const std::string& text);
 
 struct CachedKey {
@@ -127,13 +126,13 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
 {
     const std::string name = comparableHandle(handle);
     if (name.empty()) return {};
-    const std::string domain = lowerCase(platform::serviceDomain());
+    const std::string domain = wallet::ascii_lower(platform::serviceDomain());
 
     // Only identities on the service domain are looked up.
     const size_t at = paymail.find('@');
     if (at != std::string::npos) {
         const std::string alias = comparableHandle(paymail.substr(0, at));
-        if (alias == name && lowerCase(trimmed(paymail.substr(at + 1))) != domain) return {};
+        if (alias == name && wallet::ascii_lower(wallet::trim_blanks(paymail.substr(at + 1))) != domain) return {};
     }
 
     const std::string key = name + "@" + domain;
@@ -168,9 +167,10 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
 
 std::string comparableHandle(std::string_view handle)
 {
-    std::string name = trimmed(handle);
-    if (!name.empty() && (name[0] == '@' || name[0] == '$')) name = trimmed(std::string_view(name).substr(1));
-    return lowerCase(name);
+    std::string name = wallet::trim_blanks(handle);
+    if (!name.empty() && (name[0] == '@' || name[0] == '$'))
+        name = wallet::trim_blanks(std::string_view(name).substr(1));
+    return wallet::ascii_lower(name);
 }
 
 bool keyMatchesIdentity(const std::string& handle, const std::string& publicKeyHex, const std::string& paymail)
@@ -288,25 +288,6 @@ Bytes decodeKey(std::string_view text)
 {
     if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
     return wallet::hex_decode(text);
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string trimmed(std::string_view text)
-{
-    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-    return std::string(text);
-}
-
-std::string lowerCase(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 // Every byte but A-Z a-z 0-9 - . _ ~ as %XX.

@@ -6,6 +6,7 @@
 #include "services/identity.h"
 #include "services/tessera_link.h"
 #include "wallet/address.h"
+#include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/wallet_file.h"
 #include "wallet/web_client.h"
@@ -31,7 +32,6 @@ std::mutex registryMutex;
 std::mutex fingerprintMutex;
 std::string claimedFingerprint;
 
-std::string lowerCase(std::string text);
 json loadRegistryLocked();
 bool saveRegistryLocked(const json& registry);
 bool ownedBy(const json& entry, const std::string& key);
@@ -51,7 +51,7 @@ std::string normalizeAlias(std::string_view text)
     std::string alias(text.substr(begin, end - begin));
     const size_t at = alias.find('@');
     if (at != std::string::npos) alias.resize(at);
-    return lowerCase(std::move(alias));
+    return wallet::ascii_lower(std::move(alias));
 }
 
 std::string registryNameKey(std::string_view text)
@@ -125,7 +125,7 @@ json loadPaymailRegistry()
 
 std::string findOwnAlias(const std::string& identityKey)
 {
-    const std::string key = lowerCase(identityKey);
+    const std::string key = wallet::ascii_lower(identityKey);
     if (key.empty()) return {};
     std::lock_guard<std::mutex> lock(registryMutex);
     const json registry = loadRegistryLocked();
@@ -147,7 +147,7 @@ std::string registerOwnName(const std::string& identityKey, const std::string& a
     const std::string name = registryNameKey(ownAlias());
     if (name.empty()) return kNeedPaymailName;
     if (identityKey.empty()) return kNoTesseraIdentity;
-    const std::string key = lowerCase(identityKey);
+    const std::string key = wallet::ascii_lower(identityKey);
 
     std::lock_guard<std::mutex> lock(registryMutex);
     json registry = loadRegistryLocked();
@@ -221,7 +221,7 @@ void refreshHostRole()
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
         const wallet::WalletState& state = wallet::wallet_state();
         if (!state.loaded || state.identity_pub.empty()) return;
-        key = lowerCase(state.identity_pub);
+        key = wallet::ascii_lower(state.identity_pub);
     }
     std::string body;
     std::string error;
@@ -261,7 +261,7 @@ std::string syncOwnAvatar()
     std::string avatar;
     {
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
-        key = lowerCase(wallet::wallet_state().identity_pub);
+        key = wallet::ascii_lower(wallet::wallet_state().identity_pub);
         avatar = avatarText(wallet::wallet_state().ord_avatar);
     }
     if (key.empty()) return kNoIdentityPubkey;
@@ -291,7 +291,7 @@ void setOwnOrdinalsAddress(const std::string& address)
     std::string key;
     {
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
-        key = lowerCase(wallet::wallet_state().identity_pub);
+        key = wallet::ascii_lower(wallet::wallet_state().identity_pub);
     }
     if (key.empty()) return;
 
@@ -351,7 +351,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
                          const std::string& avatar, const std::string& ord)
 {
     const std::string alias = normalizeAlias(aliasText);
-    const std::string key = lowerCase(keyText);
+    const std::string key = wallet::ascii_lower(keyText);
     if (alias.empty() || key.empty()) return kNeedAliasAndPubkey;
 
     std::string bnPub;
@@ -361,7 +361,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
     const bool haveBn = wallet::bn_key(bnPub, bnPriv, bnAddress, bnError);
     wallet::wipe_string(bnPriv);
     if (haveBn) {
-        bnPub = lowerCase(bnPub);
+        bnPub = wallet::ascii_lower(bnPub);
     } else {
         bnPub.clear();
         bnAddress.clear();
@@ -373,7 +373,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
     const std::string message = claimMessage(alias, key, address, avatar, ord, bnPub, bnAddress, ts);
     const IdentitySignature signature = identitySign(message);
     if (!signature.ok) return signature.error.empty() ? std::string(kClaimNotSigned) : signature.error;
-    if (lowerCase(signature.publicKey) != key) return kIdentityMismatch;
+    if (wallet::ascii_lower(signature.publicKey) != key) return kIdentityMismatch;
 
     json body = {{"alias", alias},   {"pubkey", key}, {"address", address},
                  {"avatar", avatar}, {"ts", ts},      {"sig", signature.signature}};
@@ -411,13 +411,6 @@ void forgetClaimFingerprint()
 
 namespace {
 
-std::string lowerCase(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 // The registry file, or the copy an older installation kept beside the
 // working directory (then moved into the data folder). Call with the
 // registry mutex held.
@@ -447,7 +440,7 @@ bool ownedBy(const json& entry, const std::string& key)
 {
     if (!entry.is_object()) return false;
     const auto owner = entry.find("pubkey");
-    return owner != entry.end() && owner->is_string() && lowerCase(owner->get<std::string>()) == key;
+    return owner != entry.end() && owner->is_string() && wallet::ascii_lower(owner->get<std::string>()) == key;
 }
 
 // A value the registry already holds for the identity: the name's previous
@@ -468,7 +461,7 @@ std::string carriedOver(const json& names, const json& previous, const std::stri
 
 std::string normalizedRole(const std::string& role)
 {
-    const std::string lower = lowerCase(role);
+    const std::string lower = wallet::ascii_lower(role);
     if (lower == "dev" || lower == "agent" || lower == "operator" || lower == "architect") return lower;
     return {};
 }

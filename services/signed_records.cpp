@@ -3,6 +3,7 @@
 #include "platform/service_host.h"
 #include "services/identity.h"
 #include "services/paymail_claim.h"
+#include "wallet/encoding.h"
 #include "wallet/hashes.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -22,8 +23,6 @@ namespace {
 const char* const kPhoneProtocol = "CV-Phone";
 const char* const kPhoneType = "cp";
 
-std::string trimmed(std::string_view text);
-std::string lowerCase(std::string text);
 std::string effectiveChannel(const json& record);
 std::string audioDigest(const json& record);
 
@@ -31,7 +30,7 @@ std::string audioDigest(const json& record);
 
 std::string canonicalRecordText(const json& record)
 {
-    const std::string type = trimmed(recordText(record, "type"));
+    const std::string type = wallet::trim_blanks(recordText(record, "type"));
     std::string text =
         "CV1|" + type + "|" + effectiveChannel(record) + "|" + comparableHandle(recordText(record, "handle")) + "|" +
         comparableHandle(recordText(record, "actor")) + "|" + std::to_string(recordInteger(record, "ts")) + "|";
@@ -102,7 +101,7 @@ bool verifyRecordSignature(const json& record)
     if (!record.is_object() || recordText(record, "protocol") != kPhoneProtocol) return false;
     // Only the phone's own type: the text of other types' content is not
     // known here, so their signature would not cover what they carry.
-    if (trimmed(recordText(record, "type")) != kPhoneType) return false;
+    if (wallet::trim_blanks(recordText(record, "type")) != kPhoneType) return false;
     const std::string handle = recordText(record, "handle");
     const std::string actor = recordText(record, "actor");
     const std::string key = recordText(record, "pubkey", "publicKey");
@@ -148,30 +147,11 @@ int64_t recordInteger(const json& record, const char* name)
 
 namespace {
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string trimmed(std::string_view text)
-{
-    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-    return std::string(text);
-}
-
-std::string lowerCase(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 std::string effectiveChannel(const json& record)
 {
     std::string channel = recordText(record, "channel");
     if (channel.empty()) channel = recordText(record, "location");
-    return lowerCase(trimmed(channel));
+    return wallet::ascii_lower(wallet::trim_blanks(channel));
 }
 
 std::string audioDigest(const json& record)

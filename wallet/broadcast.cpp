@@ -2,6 +2,7 @@
 
 #include "wallet/address.h"
 #include "wallet/coins.h"
+#include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -69,13 +70,6 @@ bool contains(std::string_view text, std::string_view part)
 {
     return text.find(part) != std::string_view::npos;
 }
-std::string lower(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 void record_and_deliver(const std::string& txid, const SignedTx& tx)
 {
     record_sent(tx.inputs, tx.outputs, txid, tx.extra_hash160);
@@ -129,7 +123,7 @@ bool has_duplicate_marker(std::string_view text)
 
 bool has_conflict_marker(std::string_view text)
 {
-    const std::string low = lower(text);
+    const std::string low = ascii_lower(text);
     for (const char* marker : {"mempool-conflict", "double_spend", "double spend", "seen_in_orphan",
                                "txn-already-in-mempool", "txn-already-known"})
         if (contains(low, marker)) return true;
@@ -279,7 +273,7 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std
         return false;
     }
     if (is_arc_accepted(status)) {
-        txid_out = lower(id);
+        txid_out = ascii_lower(id);
         return true;
     }
     error_out = !extra.empty() ? extra : !status.empty() ? status : kArcNotConfirmed;
@@ -299,7 +293,7 @@ bool tx_exists(const std::string& txid)
 std::string confirm_seen(const std::string& txid, const SignedTx* tx)
 {
     if (!is_txid(txid)) return {};
-    const std::string id = lower(txid);
+    const std::string id = ascii_lower(txid);
     for (int i = 0; i < kLookups; ++i) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(lookup_spacing_ms.load()));
         if (!tx_exists(id)) continue;
@@ -407,7 +401,7 @@ std::string answered_txid(const std::string& answer, const std::string& local_tx
         for (const char c : answer)
             if (c != '"' && c != ' ' && c != '\t' && c != '\r' && c != '\n') named += c;
     }
-    return is_txid(named) ? lower(named) : local_txid;
+    return is_txid(named) ? ascii_lower(named) : local_txid;
 }
 
 } // namespace

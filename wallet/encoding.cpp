@@ -196,4 +196,24 @@ void write_push_data(Bytes& out, const Bytes& data)
     write_push_data(out, data.data(), data.size());
 }
 
+std::string ascii_lower(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+static bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string trim_blanks(std::string_view text)
+{
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    return std::string(text);
+}
+
 } // namespace cv_tessera_wallet

@@ -53,4 +53,10 @@ void write_compact_size(Bytes& out, uint64_t value);
 void write_push_data(Bytes& out, const uint8_t* data, size_t size);
 void write_push_data(Bytes& out, const Bytes& data);
 
+// Byte-wise lower-casing: only A to Z change.
+std::string ascii_lower(std::string_view text);
+
+// text without leading and trailing blanks (space, tab, CR, LF, VT, FF).
+std::string trim_blanks(std::string_view text);
+
 } // namespace cv_tessera_wallet
