@@ -345,10 +345,8 @@ std::string normalize_contact_dest(std::string_view text)
     trim(text);
     while (!text.empty() && (text.front() == '@' || text.front() == '$')) text.remove_prefix(1);
     trim(text);
-    std::string dest(text);
-    if (dest.size() >= 26 && dest[0] == '1') return dest;
-    for (char& c : dest)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (text.size() >= 26 && text[0] == '1') return std::string(text);
+    std::string dest = ascii_lower(text);
     const size_t at = dest.find('@');
     if (at != std::string::npos && dest.compare(at + 1, std::string::npos, platform::config().service_domain) == 0)
         dest.resize(at);
