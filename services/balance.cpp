@@ -1,5 +1,6 @@
 #include "services/balance.h"
 
+#include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -266,8 +267,8 @@ bool bulkAddressBalances(const std::vector<IndexedAddress>& addresses, int64_t& 
     for (const IndexedAddress& a : addresses) body["addresses"].push_back(a.address);
     std::string reply;
     std::string error;
-    if (!wallet::web_post_json(platform::config().chain_api + "/addresses/balance", body.dump(), reply, error,
-                               kBalanceTimeoutSeconds, kBalanceAttempts))
+    if (!wallet::web_post_json(platform::chainBulkBalanceUrl(), body.dump(), reply, error, kBalanceTimeoutSeconds,
+                               kBalanceAttempts))
         return false;
     return readBulkBalances(reply, addresses, highest);
 }

@@ -7,6 +7,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
 
@@ -58,7 +59,7 @@ std::string submit_url()
 }
 std::string chain_raw_url()
 {
-    return platform::config().chain_api + "/tx/raw";
+    return platform::chainBroadcastUrl();
 }
 std::string submit_body(const std::string& hex)
 {
@@ -248,7 +249,7 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std
     error_out.clear();
     std::string answer, error;
     const std::string body = json {{"rawTx", tx_hex}}.dump();
-    if (!web_post_json(platform::config().arc_api + "/v1/tx", body, answer, error, kArcLimitS, 2)) {
+    if (!web_post_json(platform::arcSubmitUrl(), body, answer, error, kArcLimitS, 2)) {
         error_out = error;
         return false;
     }
@@ -284,10 +285,9 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std
 
 bool tx_exists(const std::string& txid)
 {
-    const std::string base = platform::config().chain_api + "/tx/" + txid;
     std::string body, error;
-    if (web_get(base + "/hex", body, error, kLookupLimitS)) return true;
-    return web_get(base, body, error, kLookupLimitS) && contains(body, "txid");
+    if (web_get(platform::chainTxHexUrl(txid), body, error, kLookupLimitS)) return true;
+    return web_get(platform::chainTxUrl(txid), body, error, kLookupLimitS) && contains(body, "txid");
 }
 
 std::string confirm_seen(const std::string& txid, const SignedTx* tx)

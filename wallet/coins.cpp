@@ -4,6 +4,7 @@
 #include "wallet/keys.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -117,17 +118,6 @@ std::string key_of(const Coin& coin)
 {
     return outpoint_key(coin.txid, coin.vout);
 }
-std::string lower(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-std::string chain_base()
-{
-    return platform::config().chain_api;
-}
-
 } // namespace
 
 // ---- chain lists ----------------------------------------------------------
@@ -162,7 +152,7 @@ bool parse_coin_list(std::string_view body, std::vector<Coin>& coins, std::strin
         const uint64_t sats = value->get<uint64_t>();
         if (sats == 0 || sats > kMaxMoney) continue;
         Coin coin;
-        coin.txid = lower(txid->get<std::string>());
+        coin.txid = ascii_lower(txid->get<std::string>());
         coin.vout = static_cast<uint32_t>(vout->get<uint64_t>());
         coin.sats = static_cast<int64_t>(sats);
         coins.push_back(std::move(coin));
@@ -193,7 +183,7 @@ bool fetch_unspent_all(const std::string& address, std::vector<Coin>& coins_out,
 {
     coins_out.clear();
     error.clear();
-    const std::string base = chain_base() + "/address/" + address + "/unspent/all";
+    const std::string base = platform::chainUnspentAllUrl(address);
     std::string token;
     for (int page = 0; page < kMaxPages; ++page) {
         const std::string url = token.empty() ? base : base + "?token=" + percent_encode(token);
@@ -213,7 +203,7 @@ bool fetch_unspent(const std::string& address, std::vector<Coin>& coins_out, std
     coins_out.clear();
     error.clear();
     std::string body;
-    if (!web_get(chain_base() + "/address/" + address + "/unspent", body, error, kPageLimitS)) return false;
+    if (!web_get(platform::chainUnspentUrl(address), body, error, kPageLimitS)) return false;
     if (!parse_coin_list(body, coins_out)) {
         error = kBadUtxoList;
         return false;
@@ -226,7 +216,7 @@ bool fetch_unconfirmed(const std::string& address, std::vector<Coin>& coins_out,
     coins_out.clear();
     error.clear();
     std::string body;
-    if (!web_get(chain_base() + "/address/" + address + "/unconfirmed/unspent", body, error, kPageLimitS)) return false;
+    if (!web_get(platform::chainUnconfirmedUnspentUrl(address), body, error, kPageLimitS)) return false;
     if (!parse_coin_list(body, coins_out)) {
         error = kBadUtxoList;
         return false;
@@ -320,7 +310,7 @@ void record_sent(const std::vector<Coin>& inputs, const std::vector<Output>& out
 {
     Lock lock(wallet_mutex());
     CoinState& s = state();
-    const std::string id = lower(txid);
+    const std::string id = ascii_lower(txid);
     remember_sent_txid(id);
     for (const Coin& c : inputs) add_spent(s, c);
     save_spent(s);
@@ -375,7 +365,7 @@ void remember_sent_txid(const std::string& txid)
 {
     Lock lock(wallet_mutex());
     CoinState& s = state();
-    const std::string id = lower(txid);
+    const std::string id = ascii_lower(txid);
     if (id.empty() || id == s.last_txid) return;
     s.previous_txid = s.last_txid;
     s.last_txid = id;
@@ -457,7 +447,8 @@ bool parse_ordinals_page(std::string_view body, OrdinalsList& list, size_t& coun
         if (!item.is_object()) continue;
         std::string txid;
         int64_t vout = -1;
-        if (const auto t = item.find("txid"); t != item.end() && t->is_string()) txid = lower(t->get<std::string>());
+        if (const auto t = item.find("txid"); t != item.end() && t->is_string())
+            txid = ascii_lower(t->get<std::string>());
         if (const auto v = item.find("vout"); v != item.end() && v->is_number_unsigned())
             vout = v->get<uint64_t>() <= 0xFFFFFFFFull ? static_cast<int64_t>(v->get<uint64_t>()) : -1;
         const auto outpoint = item.find("outpoint");
@@ -466,7 +457,7 @@ bool parse_ordinals_page(std::string_view body, OrdinalsList& list, size_t& coun
             const std::string& text = outpoint->get_ref<const std::string&>();
             const size_t cut = text.find('_');
             if (cut == 64 && is_txid(text.substr(0, 64))) {
-                txid = lower(text.substr(0, 64));
+                txid = ascii_lower(text.substr(0, 64));
                 const std::string digits = text.substr(65);
                 if (!digits.empty() && digits.size() <= 10 &&
                     std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -505,7 +496,7 @@ bool fetch_ordinals_list(const std::string& address, OrdinalsList& list, std::st
 {
     list = OrdinalsList {};
     error.clear();
-    const std::string base = platform::config().ordinals_api + "/txos/address/" + address + "/unspent";
+    const std::string base = platform::ordinalsUnspentUrl(address);
     for (int page = 0; page < kOrdinalsPages; ++page) {
         const std::string url =
             base + "?limit=" + std::to_string(kOrdinalsPage) + "&offset=" + std::to_string(page * kOrdinalsPage);
@@ -730,9 +721,8 @@ void scan_address(AddressScan& scan)
 // The outpoints that unconfirmed transactions of the address spend.
 void scan_history(AddressScan& scan)
 {
-    const std::string base = chain_base();
     std::string body, error;
-    if (!web_get(base + "/address/" + scan.where.address + "/unconfirmed/history", body, error, kHistoryLimitS)) return;
+    if (!web_get(platform::chainUnconfirmedHistoryUrl(scan.where.address), body, error, kHistoryLimitS)) return;
     const json doc = json::parse(body, nullptr, false);
     const json* entries = doc.is_array() ? &doc : nullptr;
     if (doc.is_object() && doc.contains("result") && doc["result"].is_array()) entries = &doc["result"];
@@ -747,7 +737,7 @@ void scan_history(AddressScan& scan)
             txids.push_back(t->get<std::string>());
     }
     for (const std::string& txid : txids) {
-        if (!web_get(base + "/tx/" + txid, body, error, kHistoryLimitS)) continue;
+        if (!web_get(platform::chainTxUrl(txid), body, error, kHistoryLimitS)) continue;
         const json tx = json::parse(body, nullptr, false);
         if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
         for (const json& in : tx["vin"]) {
@@ -815,7 +805,7 @@ void change_from_last_sent(CoinState& s)
     for (const std::string& txid : {s.last_txid, s.previous_txid}) {
         if (!is_txid(txid)) continue;
         std::string body, error;
-        if (!web_get(chain_base() + "/tx/" + txid + "/decoded", body, error, kHistoryLimitS)) continue;
+        if (!web_get(platform::chainTxDecodedUrl(txid), body, error, kHistoryLimitS)) continue;
         const json tx = json::parse(body, nullptr, false);
         if (!tx.is_object() || !tx.contains("vout") || !tx["vout"].is_array()) continue;
         for (const json& out : tx["vout"]) {
@@ -1056,7 +1046,7 @@ void load_files(CoinState& s)
         if (n == item.end() || !n->is_number_integer() || n->get<int64_t>() < 1) continue;
         if (a == item.end() || !a->is_string() || !decode_address(a->get_ref<const std::string&>(), c.hash160))
             continue;
-        c.txid = lower(t->get<std::string>());
+        c.txid = ascii_lower(t->get<std::string>());
         c.vout = static_cast<uint32_t>(v->get<uint64_t>());
         c.sats = n->get<int64_t>();
         s.change.push_back(std::move(c));
@@ -1070,7 +1060,7 @@ void merge_spent_file(CoinState& s)
     const json doc = json::parse(text, nullptr, false);
     if (!doc.is_object() || !doc.contains("outpoints") || !doc["outpoints"].is_array()) return;
     for (const json& key : doc["outpoints"])
-        if (key.is_string()) s.spent.insert(lower(key.get<std::string>()));
+        if (key.is_string()) s.spent.insert(ascii_lower(key.get<std::string>()));
 }
 
 void save_spent(const CoinState& s)
@@ -1126,7 +1116,7 @@ void prune_cache(CoinState& s)
 
 bool is_change_coin(const CoinState& s, const Coin& coin)
 {
-    const std::string txid = lower(coin.txid);
+    const std::string txid = ascii_lower(coin.txid);
     return std::any_of(s.change.begin(), s.change.end(),
                        [&](const ChangeCoin& c) { return c.txid == txid && c.vout == coin.vout; });
 }
@@ -1192,7 +1182,7 @@ std::vector<SpendAddress> spend_addresses(CoinState& s)
 // Lower-case, ":" as "_": the form in which reserve entries are compared.
 std::string reserve_form(std::string text)
 {
-    text = lower(std::move(text));
+    text = ascii_lower(std::move(text));
     std::replace(text.begin(), text.end(), ':', '_');
     return text;
 }
@@ -1245,7 +1235,7 @@ bool listed_either_order(const std::unordered_set<std::string>& keys, std::strin
                          bool reserve_form_keys)
 {
     if (keys.empty()) return false;
-    for (const std::string& id : {lower(std::string(txid)), reverse_txid(txid)}) {
+    for (const std::string& id : {ascii_lower(std::string(txid)), reverse_txid(txid)}) {
         if (id.empty()) continue;
         const std::string key = reserve_form_keys ? id + "_" + std::to_string(vout) : outpoint_key(id, vout);
         if (keys.count(key)) return true;

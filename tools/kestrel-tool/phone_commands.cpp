@@ -10,6 +10,7 @@
 #include "app/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/phone_records.h"
+#include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
 #include "services/identity.h"
@@ -153,13 +154,12 @@ std::string payloadOfDecoded(const std::string& body)
 // "hex"); empty when that path has none.
 std::string readPayload(const std::string& via, const std::string& txid)
 {
-    const std::string chainTx = platform::config().chain_api + "/tx/" + txid;
     std::string body, error, payload;
     if (via == "service" && wallet::web_get_plain(platform::serviceHostUrl(platform::decodedTxPath(txid)), body, error))
         payload = payloadOfDecoded(body);
-    else if (via == "chain" && wallet::web_get_plain(chainTx, body, error))
+    else if (via == "chain" && wallet::web_get_plain(platform::chainTxUrl(txid), body, error))
         payload = payloadOfDecoded(body);
-    else if (via == "hex" && wallet::web_get_plain(chainTx + "/hex", body, error))
+    else if (via == "hex" && wallet::web_get_plain(platform::chainTxHexUrl(txid), body, error))
         payload = kestrel::extractFromRawTx(body);
     if (via == "hex" && payload.size() < 8) return {};
     return payload.find(kestrel::kPhoneProtocol) == std::string::npos ? std::string() : payload;

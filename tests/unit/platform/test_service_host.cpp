@@ -1,3 +1,4 @@
+#include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
 
@@ -30,6 +31,35 @@ TEST(ServiceHost, PathsAndUrlsFollowTheConfiguration)
         {downloadHost(), "dl.test"},
         {downloadUrl(downloadPagePath()), "https://dl.test/cphone/"},
         {rateFilePath(), "/c-rate.json"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+}
+
+TEST(ChainApi, UrlsAndPhonePathsFollowTheConfiguredBases)
+{
+    Config values;
+    values.chain_api = "https://chain.test/v1/bsv/main";
+    values.arc_api = "https://arc.test";
+    values.ordinals_api = "https://ord.test";
+    setConfig(values);
+    const std::string t(64, 'a');
+    const struct {
+        std::string got, expected;
+    } cases[] = {
+        {chainTxUrl(t), "https://chain.test/v1/bsv/main/tx/" + t},
+        {chainTxHexUrl(t), "https://chain.test/v1/bsv/main/tx/" + t + "/hex"},
+        {chainTxDecodedUrl(t), "https://chain.test/v1/bsv/main/tx/" + t + "/decoded"},
+        {chainBroadcastUrl(), "https://chain.test/v1/bsv/main/tx/raw"},
+        {chainUnspentAllUrl("1A"), "https://chain.test/v1/bsv/main/address/1A/unspent/all"},
+        {chainUnspentUrl("1A"), "https://chain.test/v1/bsv/main/address/1A/unspent"},
+        {chainUnconfirmedUnspentUrl("1A"), "https://chain.test/v1/bsv/main/address/1A/unconfirmed/unspent"},
+        {chainHistoryUrl("1A"), "https://chain.test/v1/bsv/main/address/1A/history"},
+        {chainUnconfirmedHistoryUrl("1A"), "https://chain.test/v1/bsv/main/address/1A/unconfirmed/history"},
+        {chainBulkBalanceUrl(), "https://chain.test/v1/bsv/main/addresses/balance"},
+        {chainHost(), "chain.test"},
+        {chainPath("/tx/" + t), "/v1/bsv/main/tx/" + t},
+        {arcSubmitUrl(), "https://arc.test/v1/tx"},
+        {ordinalsUnspentUrl("1A"), "https://ord.test/txos/address/1A/unspent"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
 }
