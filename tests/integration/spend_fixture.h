@@ -4,6 +4,7 @@
 // that touch only this wallet's addresses.
 #pragma once
 
+#include "test_support.h"
 #include "devnet_client.h"
 #include "temp_folder.h"
 
@@ -20,19 +21,6 @@
 #include <cstdio>
 #include <string>
 #include <vector>
-
-// Runs a command and answers its standard output.
-inline std::string runCommand(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
-    return out;
-}
 
 struct TesseraWallet {
     std::string id;

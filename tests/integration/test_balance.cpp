@@ -6,6 +6,7 @@
 #include "services/balance.h"
 #include "services/paymail_claim.h"
 #include "services/tessera_link.h"
+#include "test_support.h"
 #include "spend_fixture.h"
 #include "wallet/keys.h"
 #include "wallet/spend.h"
@@ -81,14 +82,6 @@ protected:
         return events;
     }
 };
-
-std::string freshAlias(const std::string& stem)
-{
-    static std::mt19937_64 random(std::random_device {}());
-    char suffix[17];
-    std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
-    return stem + "-" + suffix;
-}
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // per paymail while cached, failures not cached), signRecord's self-check for
 // wallets made by the Tessera stand-in, and records signed by another wallet
 // (through kestrel-tool, which reads kestrel-config.json from the data folder).
+#include "test_support.h"
 #include "devnet_client.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -22,36 +23,6 @@ using json = nlohmann::json;
 namespace w = cv_tessera_wallet;
 
 namespace {
-
-// Runs a command line; standard output, and the exit status in status.
-std::string run(const std::string& command, int* status = nullptr)
-{
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    const int raw = ::pclose(pipe);
-    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
-
-std::string shellQuoted(const std::string& text)
-{
-    std::string out = "'";
-    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// Aliases are fresh per run: the fixture's registry is shared by every test.
-std::string freshAlias(const std::string& stem)
-{
-    static std::mt19937_64 random(std::random_device {}());
-    char suffix[17];
-    std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
-    return stem + "-" + suffix;
-}
 
 json audioRecord(const std::string& handle)
 {
@@ -92,10 +63,10 @@ protected:
     std::string tesseraWallet(const std::string& alias)
     {
         int status = 0;
-        const std::string out = run("LOCALAPPDATA=" + shellQuoted(temp.root) + " " +
-                                        shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
-                                        " create --paymail " + shellQuoted(alias),
-                                    &status);
+        const std::string out = runCommand("LOCALAPPDATA=" + shellQuoted(temp.root) + " " +
+                                               shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
+                                               " create --paymail " + shellQuoted(alias),
+                                           &status);
         const json made = json::parse(out, nullptr, false);
         EXPECT_EQ(status, 0) << out;
         if (!made.is_object() || !made["id"].is_string() || !made["identity"].is_string()) return {};
@@ -207,9 +178,9 @@ TEST_F(IdentityOnDevnet, RecordSignedByAnotherWalletVerifies)
 
     const std::string env = "LOCALAPPDATA=" + shellQuoted(temp.root) + " ";
     int status = 0;
-    const std::string out = run(env + shellQuoted(KESTREL_TOOL) + " sign-record --wallet " + shellQuoted(file) +
-                                    " --file " + shellQuoted(recordFile),
-                                &status);
+    const std::string out = runCommand(env + shellQuoted(KESTREL_TOOL) + " sign-record --wallet " + shellQuoted(file) +
+                                           " --file " + shellQuoted(recordFile),
+                                       &status);
     ASSERT_EQ(status, 0) << out;
     const json answer = json::parse(out, nullptr, false);
     ASSERT_TRUE(answer.is_object() && answer["record"].is_object()) << out;
@@ -224,11 +195,13 @@ TEST_F(IdentityOnDevnet, RecordSignedByAnotherWalletVerifies)
     EXPECT_FALSE(kestrel::verifyRecord(otherActor));
 
     ASSERT_TRUE(platform::replaceFileAtomically(recordFile, record.dump()));
-    EXPECT_EQ(json::parse(run(env + shellQuoted(KESTREL_TOOL) + " verify-record --file " + shellQuoted(recordFile)),
-                          nullptr, false),
-              (json {{"signed", true}, {"valid", true}}));
+    EXPECT_EQ(
+        json::parse(runCommand(env + shellQuoted(KESTREL_TOOL) + " verify-record --file " + shellQuoted(recordFile)),
+                    nullptr, false),
+        (json {{"signed", true}, {"valid", true}}));
     ASSERT_TRUE(platform::replaceFileAtomically(recordFile, tampered.dump()));
-    EXPECT_EQ(json::parse(run(env + shellQuoted(KESTREL_TOOL) + " verify-record --file " + shellQuoted(recordFile)),
-                          nullptr, false),
-              (json {{"signed", false}, {"valid", false}}));
+    EXPECT_EQ(
+        json::parse(runCommand(env + shellQuoted(KESTREL_TOOL) + " verify-record --file " + shellQuoted(recordFile)),
+                    nullptr, false),
+        (json {{"signed", false}, {"valid", false}}));
 }

@@ -2,6 +2,7 @@
 // the Tessera stand-in: the claim makes the handle resolvable, one claim per
 // fingerprint, refusals come back as the service's text, the host role is
 // picked up, and kestrel-tool's claim does the same from the data folder.
+#include "test_support.h"
 #include "devnet_client.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -24,35 +25,6 @@ namespace w = cv_tessera_wallet;
 using namespace kestrel;
 
 namespace {
-
-std::string run(const std::string& command, int* status = nullptr)
-{
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    const int raw = ::pclose(pipe);
-    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
-
-std::string shellQuoted(const std::string& text)
-{
-    std::string out = "'";
-    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// Aliases are fresh per run: the fixture's registry is shared by every test.
-std::string freshAlias(const std::string& stem)
-{
-    static std::mt19937_64 random(std::random_device {}());
-    char suffix[17];
-    std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
-    return stem + "-" + suffix;
-}
 
 class PaymailOnDevnet : public ::testing::Test {
 protected:
@@ -79,9 +51,9 @@ protected:
     void connectNewWallet(const std::string& alias)
     {
         int status = 0;
-        const std::string out = run(shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
-                                        " create --paymail " + shellQuoted(alias),
-                                    &status);
+        const std::string out = runCommand(shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
+                                               " create --paymail " + shellQuoted(alias),
+                                           &status);
         ASSERT_EQ(status, 0) << out;
         registerApp("/opt/kestrel", "Kestrel");
         ASSERT_EQ(connectToTessera(), "success");
@@ -182,9 +154,9 @@ TEST_F(PaymailOnDevnet, ToolClaimsTheBoundWallet)
     ASSERT_TRUE(platform::replaceFileAtomically(temp.corvane() + "/kestrel-config.json", devnet.info["config"].dump()));
 
     int status = 0;
-    const std::string out = run("LOCALAPPDATA=" + shellQuoted(temp.root) + " " + shellQuoted(KESTREL_TOOL) +
-                                    " claim --instance /opt/kestrel",
-                                &status);
+    const std::string out = runCommand("LOCALAPPDATA=" + shellQuoted(temp.root) + " " + shellQuoted(KESTREL_TOOL) +
+                                           " claim --instance /opt/kestrel",
+                                       &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(json::parse(out, nullptr, false), (json {{"result", ""}}));
     EXPECT_EQ(resolvedAddress(alias), address);

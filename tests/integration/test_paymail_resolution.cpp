@@ -5,6 +5,7 @@
 // replies that must be refused. The devnet plays extpay.test; its capability
 // document is shared by every test here, so this file's tests run one at a
 // time (see CMakeLists.txt).
+#include "test_support.h"
 #include "spend_fixture.h"
 
 #include "https_test_server.h"
@@ -22,14 +23,6 @@ using json = nlohmann::json;
 namespace w = cv_tessera_wallet;
 
 namespace {
-
-std::string freshAlias(const std::string& stem)
-{
-    static std::mt19937_64 random(std::random_device {}());
-    char suffix[17];
-    std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
-    return stem + "-" + suffix;
-}
 
 std::string upper(std::string text)
 {

@@ -4,6 +4,7 @@
 // with its identity key and verifies it against the key the service
 // publishes. Also the sender's status lines, hold mark and call totals, and
 // the same round trip through kestrel-tool in two data folders.
+#include "test_support.h"
 #include "spend_fixture.h"
 
 #include "app/phone_store.h"
@@ -32,33 +33,11 @@ namespace {
 
 const std::string kCallId = "0123456789abcdef";
 
-std::string freshAlias(const std::string& stem)
-{
-    static std::mt19937_64 random(std::random_device {}());
-    char suffix[17];
-    std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(random()));
-    return stem + "-" + suffix;
-}
-
-std::string shellQuoted(const std::string& text)
-{
-    std::string out = "'";
-    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // Runs a command line in data folder root; its standard output parsed as JSON.
 json runIn(const std::string& root, const std::string& command, int* status = nullptr)
 {
-    std::string out;
-    FILE* pipe = ::popen(("LOCALAPPDATA=" + shellQuoted(root) + " " + command + " 2>/dev/null").c_str(), "r");
-    if (!pipe) return json(json::value_t::discarded);
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    const int raw = ::pclose(pipe);
-    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return json::parse(out, nullptr, false);
+    return json::parse(runCommand("LOCALAPPDATA=" + shellQuoted(root) + " " + command + " 2>/dev/null", status),
+                       nullptr, false);
 }
 
 struct PhoneWallet {

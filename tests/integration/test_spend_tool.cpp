@@ -1,6 +1,7 @@
 // kestrel-tool's spend commands as scripts use them: a separate process on a
 // data folder whose configuration points at the devnet and whose only wallet
 // (made by the Tessera stand-in) the tool binds by registering as the phone.
+#include "test_support.h"
 #include "spend_fixture.h"
 
 #include "platform/config.h"
@@ -31,15 +32,8 @@ protected:
     {
         const std::string command =
             std::string(KESTREL_TOOL) + " " + arguments + " --instance " + temp.root + "/kestrel 2>/dev/null";
-        std::string text;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        char buffer[4096];
-        size_t n;
-        while (pipe && (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
         ToolRun run;
-        const int raw = pipe ? ::pclose(pipe) : -1;
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = json::parse(text, nullptr, false);
+        run.out = json::parse(runCommand(command, &run.status), nullptr, false);
         return run;
     }
 };

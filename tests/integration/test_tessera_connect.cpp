@@ -5,6 +5,7 @@
 #include "platform/data_folder.h"
 #include "platform/files.h"
 #include "services/tessera_link.h"
+#include "test_support.h"
 #include "temp_folder.h"
 #include "wallet/keys.h"
 #include "wallet/wallet_file.h"
@@ -29,13 +30,8 @@ const std::string kInstance = "/opt/kestrel";
 // as JSON (discarded when the command failed or printed none).
 json tessera(const std::string& arguments)
 {
-    const std::string command = kTessera + " " + arguments + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return json(json::value_t::discarded);
-    std::string output;
-    char buffer[4096];
-    while (size_t n = std::fread(buffer, 1, sizeof(buffer), pipe)) output.append(buffer, n);
-    const int status = ::pclose(pipe);
+    int status = 0;
+    std::string output = runCommand(kTessera + " " + arguments + " 2>/dev/null", &status);
     if (status != 0) return json(json::value_t::discarded);
     while (!output.empty() && output.back() == '\n') output.pop_back();
     const size_t lastLine = output.find_last_of('\n');
