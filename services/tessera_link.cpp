@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "services/balance.h"
 #include "services/paymail_claim.h"
+#include "wallet/spend_hooks.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -172,7 +173,9 @@ void registerApp(const std::string& instance, const std::string& appName)
                 bindWallet(id->get<std::string>());
         }
     }
-    // The shown balance follows this app's spends.
+    // Phone spends ask this module whether a wallet is connected, and the
+    // shown balance follows this app's spends.
+    wallet::set_connection_check(isTesseraConnected);
     installBalanceHooks();
 }
 

@@ -21,7 +21,6 @@
 #include "tools/kestrel-tool/tool.h"
 #include "wallet/broadcast.h"
 #include "wallet/encoding.h"
-#include "wallet/spend_hooks.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
@@ -48,16 +47,10 @@ const Command kReadTx = {"read-tx", "--txid T [--via service|chain|hex] [--insta
                          "wallet's identity key: {\"record\", \"live\", \"verified\"} or {\"error\"}",
                          nullptr};
 
-bool connectionOfThisInstance()
-{
-    return kestrel::isTesseraConnected();
-}
-
 // Registers as the phone does and loads the bound wallet with its alias.
 bool openWallet(const Args& args)
 {
     registerAsKestrel(args);
-    wallet::set_connection_check(connectionOfThisInstance);
     {
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
         if (!wallet::load_wallet()) return false;

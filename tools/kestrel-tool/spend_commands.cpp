@@ -13,7 +13,6 @@
 #include "wallet/coins.h"
 #include "wallet/phone_spend.h"
 #include "wallet/spend.h"
-#include "wallet/spend_hooks.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -29,16 +28,10 @@ namespace {
 // service's copy of a fast submit, payment deliveries).
 constexpr int kBackgroundWaitMs = 15000;
 
-bool connectionOfThisInstance()
-{
-    return kestrel::isTesseraConnected();
-}
-
 // Registers as the phone does and loads the bound wallet.
 bool openWallet(const Args& args)
 {
     registerAsKestrel(args);
-    set_connection_check(connectionOfThisInstance);
     std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
     return load_wallet();
 }
