@@ -198,12 +198,13 @@ bool fetch_unspent_all(const std::string& address, std::vector<Coin>& coins_out,
     return true;
 }
 
-bool fetch_unspent(const std::string& address, std::vector<Coin>& coins_out, std::string& error)
+// One unpaged coin list from the chain API.
+static bool fetch_coin_list(const std::string& url, std::vector<Coin>& coins_out, std::string& error)
 {
     coins_out.clear();
     error.clear();
     std::string body;
-    if (!web_get(platform::chainUnspentUrl(address), body, error, kPageLimitS)) return false;
+    if (!web_get(url, body, error, kPageLimitS)) return false;
     if (!parse_coin_list(body, coins_out)) {
         error = kBadUtxoList;
         return false;
@@ -211,17 +212,14 @@ bool fetch_unspent(const std::string& address, std::vector<Coin>& coins_out, std
     return true;
 }
 
+bool fetch_unspent(const std::string& address, std::vector<Coin>& coins_out, std::string& error)
+{
+    return fetch_coin_list(platform::chainUnspentUrl(address), coins_out, error);
+}
+
 bool fetch_unconfirmed(const std::string& address, std::vector<Coin>& coins_out, std::string& error)
 {
-    coins_out.clear();
-    error.clear();
-    std::string body;
-    if (!web_get(platform::chainUnconfirmedUnspentUrl(address), body, error, kPageLimitS)) return false;
-    if (!parse_coin_list(body, coins_out)) {
-        error = kBadUtxoList;
-        return false;
-    }
-    return true;
+    return fetch_coin_list(platform::chainUnconfirmedUnspentUrl(address), coins_out, error);
 }
 
 // ---- local knowledge ------------------------------------------------------

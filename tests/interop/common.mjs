@@ -1,6 +1,7 @@
 // Shared pieces of the interoperability checks: a seeded random source (the
 // seed is printed so that a failure can be replayed with KESTREL_INTEROP_SEED)
 // and one kestrel-tool process for a whole batch of requests.
+import { PrivateKey } from '@bsv/sdk'
 import { spawnSync } from 'node:child_process'
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs'
 import { tmpdir } from 'node:os'
@@ -44,6 +45,17 @@ export function runBatch (tool, requests) {
 }
 
 export const toHex = (bytes) => Buffer.from(bytes).toString('hex')
+
+// A random non-zero private key from the seeded source.
+export function randomKey (random) {
+  let key
+  do key = PrivateKey.fromHex(toHex(random.bytes(32)))
+  while (key.toHex() === '0')
+  return key
+}
+
+// A private key as the 64 hex digits kestrel-tool takes.
+export const keyHex = (priv) => priv.toHex().padStart(64, '0')
 
 // Collects failures and exits non-zero at the end with the first few shown.
 export function checker (name) {

@@ -5,8 +5,8 @@
 // verify-message --pub; altered messages and other keys do not.
 //
 // usage: node identity.mjs KESTREL_TOOL [COUNT]
-import { BigNumber, BSM, ECDSA, Hash, PrivateKey, Signature } from '@bsv/sdk'
-import { checker, runBatch, seededRandom, toHex } from './common.mjs'
+import { BigNumber, BSM, ECDSA, Hash, Signature } from '@bsv/sdk'
+import { checker, keyHex, randomKey, runBatch, seededRandom, toHex } from './common.mjs'
 
 const tool = process.argv[2]
 const COUNT = Number(process.argv[3] ?? 100)
@@ -19,12 +19,9 @@ const bodies = ['', 'CV1|cp|cphone|alice|alice|1700000000|hangup|0123456789abcde
   'Grüße ☎ 通话', 'x'.repeat(252), 'y'.repeat(300), 'z'.repeat(65535), 'w'.repeat(70000)]
 const cases = []
 for (let i = 0; i < COUNT; i++) {
-  let key
-  do key = toHex(random.bytes(32))
-  while (!/[1-9a-f]/.test(key))
-  const priv = PrivateKey.fromHex(key)
+  const priv = randomKey(random)
   const message = i < bodies.length ? bodies[i] : bodies[i % bodies.length].slice(0, 400) + i
-  cases.push({ priv, privHex: priv.toHex().padStart(64, '0'), pub: priv.toPublicKey().toString(), message })
+  cases.push({ priv, privHex: keyHex(priv), pub: priv.toPublicKey().toString(), message })
 }
 const bytesOf = (text) => [...Buffer.from(text, 'utf8')]
 const rsBase64 = (sig) => Buffer.concat([Buffer.from(sig.r.toArray('be', 32)), Buffer.from(sig.s.toArray('be', 32))]).toString('base64')

@@ -5,7 +5,7 @@
 // usage: node keys.mjs KESTREL_TOOL [PHRASES]
 import { HD, Mnemonic, PublicKey } from '@bsv/sdk'
 import { pbkdf2Sync } from 'node:crypto'
-import { checker, runBatch, seededRandom } from './common.mjs'
+import { checker, keyHex, runBatch, seededRandom } from './common.mjs'
 
 const tool = process.argv[2]
 const PHRASES = Number(process.argv[3] ?? 50)
@@ -63,7 +63,7 @@ let at = 0
 for (const c of cases) {
   const a = answers[at++]
   const where = `${c.path} of "${c.phrase}"`
-  check.equal(a.priv, c.node.privKey.toHex().padStart(64, '0'), `private key of ${where}`)
+  check.equal(a.priv, keyHex(c.node.privKey), `private key of ${where}`)
   check.equal(a.pub, c.node.pubKey.toString(), `public key of ${where}`)
   check.equal(a.address, PublicKey.fromString(c.node.pubKey.toString()).toAddress(), `address of ${where}`)
 }
@@ -73,5 +73,5 @@ for (const phrase of badPhrases) {
 }
 const loudAnswer = answers[at++]
 const loudNode = HD.fromSeed([...pbkdf2Sync(loud, 'mnemonic', 2048, 64, 'sha512')]).derive(cases[0].path)
-check.equal(loudAnswer.priv, loudNode.privKey.toHex().padStart(64, '0'), 'upper-case phrase derives from its own text')
+check.equal(loudAnswer.priv, keyHex(loudNode.privKey), 'upper-case phrase derives from its own text')
 check.finish()

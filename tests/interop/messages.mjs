@@ -3,8 +3,8 @@
 // signature recovers to its signer with verify-message.
 //
 // usage: node messages.mjs KESTREL_TOOL [COUNT]
-import { BSM, PrivateKey, PublicKey, Signature } from '@bsv/sdk'
-import { checker, runBatch, seededRandom, toHex } from './common.mjs'
+import { BSM, PublicKey, Signature } from '@bsv/sdk'
+import { checker, keyHex, randomKey, runBatch, seededRandom } from './common.mjs'
 
 const tool = process.argv[2]
 const COUNT = Number(process.argv[3] ?? 300)
@@ -15,11 +15,8 @@ const check = checker('messages')
 const bodies = ['', 'hello', 'Grüße ☎ 通话', 'x'.repeat(252), 'y'.repeat(253), 'z'.repeat(1000)]
 const cases = []
 for (let i = 0; i < COUNT; i++) {
-  let key
-  do key = toHex(random.bytes(32))
-  while (!/[1-9a-f]/.test(key))
-  const priv = PrivateKey.fromHex(key)
-  cases.push({ priv: priv.toHex().padStart(64, '0'), key: priv, message: bodies[i % bodies.length] + i })
+  const priv = randomKey(random)
+  cases.push({ priv: keyHex(priv), key: priv, message: bodies[i % bodies.length] + i })
 }
 const sdkCases = cases.slice(0, 30).map((c) => ({
   ...c,

@@ -4,8 +4,8 @@
 // (also given uncompressed) and plain texts of 0 bytes to 100 kB.
 //
 // usage: node sealing.mjs KESTREL_TOOL [COUNT]
-import { ECIES, PrivateKey } from '@bsv/sdk'
-import { checker, runBatch, seededRandom, toHex } from './common.mjs'
+import { ECIES } from '@bsv/sdk'
+import { checker, keyHex, randomKey, runBatch, seededRandom, toHex } from './common.mjs'
 
 const tool = process.argv[2]
 const COUNT = Number(process.argv[3] ?? 40)
@@ -16,13 +16,10 @@ const check = checker('sealing')
 const edges = [0, 1, 15, 16, 17, 32, 100, 102400]
 const cases = []
 for (let i = 0; i < COUNT; i++) {
-  let key
-  do key = toHex(random.bytes(32))
-  while (!/[1-9a-f]/.test(key))
-  const priv = PrivateKey.fromHex(key)
+  const priv = randomKey(random)
   const size = i < edges.length ? edges[i] : random.int(0, 102400)
   const plain = Buffer.from(random.bytes(size))
-  cases.push({ priv, privHex: priv.toHex().padStart(64, '0'), plain, uncompressed: random.chance(0.3) })
+  cases.push({ priv, privHex: keyHex(priv), plain, uncompressed: random.chance(0.3) })
 }
 const pubOf = (c) => toHex(c.priv.toPublicKey().encode(!c.uncompressed))
 

@@ -8,7 +8,7 @@ import { spawnSync } from 'node:child_process'
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs'
 import { tmpdir } from 'node:os'
 import { join } from 'node:path'
-import { checker } from './common.mjs'
+import { checker, keyHex } from './common.mjs'
 
 const tool = process.argv[2]
 const check = checker('tool-forms')
@@ -37,7 +37,7 @@ try {
   let r = run('derive', '--phrase', phrase, '--path', "m/44'/236'/1'/0/0")
   check.equal(r.status, 0, 'derive exit code')
   check.equal(keysOf(r.json), 'address,priv,pub', 'derive members')
-  check.equal(r.json?.priv, receive.privKey.toHex().padStart(64, '0'), 'derive priv')
+  check.equal(r.json?.priv, keyHex(receive.privKey), 'derive priv')
   check.equal(r.json?.pub, receive.pubKey.toString(), 'derive pub')
   check.equal(r.json?.address, receive.pubKey.toAddress(), 'derive address')
   refused(run('derive', '--phrase', 'legal winner thank', '--path', "m/44'/236'/1'/0/0"), 'derive of 3 words')
@@ -51,7 +51,7 @@ try {
   check.equal(r.json?.hash160, Buffer.from(receive.pubKey.toHash()).toString('hex'), 'decode-address')
   refused(run('decode-address', '--address', '3J98t1WpEZ73CNmQviecrnyiWrnqRhWNLy'), 'decode-address of a script hash')
 
-  r = run('sign-message', '--priv', receive.privKey.toHex().padStart(64, '0'), '--message', 'hello')
+  r = run('sign-message', '--priv', keyHex(receive.privKey), '--message', 'hello')
   check.equal(keysOf(r.json), 'signature', 'sign-message members')
   refused(run('sign-message', '--priv', 'zz', '--message', 'hello'), 'sign-message with a bad key')
 
@@ -111,7 +111,7 @@ try {
   refused(run('wallet-info', '--file', join(folder, 'none.json')), 'wallet-info of a missing file')
 
   // The record forms: seal, open, verify-message --pub, canonical, sign-identity.
-  const idPriv = identity.privKey.toHex().padStart(64, '0')
+  const idPriv = keyHex(identity.privKey)
   const idPub = identity.pubKey.toString()
   r = run('seal', '--pub', idPub, '--text', 'hello ☎')
   check.equal(r.status, 0, 'seal exit code')
@@ -123,7 +123,7 @@ try {
   r = run('open', '--priv', idPriv, '--sealed', sdkSealed)
   check.equal(r.status, 0, 'open exit code')
   check.equal(JSON.stringify(r.json), JSON.stringify({ text: 'from the SDK' }), 'open')
-  refused(run('open', '--priv', receive.privKey.toHex().padStart(64, '0'), '--sealed', sdkSealed), 'open with another key')
+  refused(run('open', '--priv', keyHex(receive.privKey), '--sealed', sdkSealed), 'open with another key')
   refused(run('open', '--priv', idPriv, '--sealed', sdkSealed.slice(0, 168)), 'open of 84 bytes')
   refused(run('seal', '--pub', '02abcd', '--text', 'x'), 'seal to a short key')
 

@@ -6,8 +6,8 @@
 // tampered copy must fail, so the interpreter is known to look.
 //
 // usage: node transactions.mjs KESTREL_TOOL [HASHED] [SIGNED]
-import { Hash, LockingScript, PrivateKey, Script, Spend, Transaction, TransactionSignature } from '@bsv/sdk'
-import { checker, runBatch, seededRandom, toHex } from './common.mjs'
+import { Hash, LockingScript, Script, Spend, Transaction, TransactionSignature } from '@bsv/sdk'
+import { checker, keyHex, randomKey, runBatch, seededRandom, toHex } from './common.mjs'
 
 const tool = process.argv[2]
 const HASHED = Number(process.argv[3] ?? 300)
@@ -40,12 +40,7 @@ const mixedScript = () => {
   }
   return out
 }
-const newKey = () => {
-  let key
-  do key = PrivateKey.fromHex(toHex(random.bytes(32)))
-  while (key.toHex() === '0')
-  return key
-}
+const newKey = () => randomKey(random)
 const lockingFor = (kind) => {
   switch (kind) {
     case 'p2pkh': return p2pkh(random.bytes(20))
@@ -97,12 +92,12 @@ for (let t = 0; t < HASHED; t++) {
     if (kind === 'none') {
       const key = newKey()
       input.script = ''
-      input.priv = key.toHex().padStart(64, '0')
+      input.priv = keyHex(key)
       input.code = toHex(p2pkh(key.toPublicKey().toHash()))
     } else {
       input.script = toHex(lockingFor(kind))
       input.code = input.script
-      if (random.chance(0.3)) input.priv = newKey().toHex().padStart(64, '0')
+      if (random.chance(0.3)) input.priv = keyHex(newKey())
     }
     inputs.push(input)
   }
@@ -117,7 +112,7 @@ for (let t = 0; t < SIGNED; t++) {
   for (let i = random.int(1, 5); i > 0; i--) {
     const key = newKey()
     const script = toHex(p2pkh(key.toPublicKey().toHash()))
-    inputs.push({ ...outpoint(), sats: amount(), priv: key.toHex().padStart(64, '0'), script: random.chance(0.5) ? script : '', lock: script })
+    inputs.push({ ...outpoint(), sats: amount(), priv: keyHex(key), script: random.chance(0.5) ? script : '', lock: script })
   }
   signed.push({ inputs, outputs: outputs() })
 }

@@ -48,6 +48,35 @@ bool requireOptions(const Args& args, const std::vector<std::string>& names, con
     return true;
 }
 
+Work findWork(std::span<const WorkEntry> table, const std::string& name)
+{
+    for (const WorkEntry& e : table)
+        if (name == e.name) return e.work;
+    return nullptr;
+}
+
+bool workInput(const char* name, const Args& args, const std::vector<std::string>& required, nlohmann::json& in)
+{
+    for (const auto& option : required) {
+        if (args.options.count(option) == 0) {
+            fail(std::string("missing --") + option + " (see kestrel-tool " + name + " --help)");
+            return false;
+        }
+    }
+    in = nlohmann::json::object();
+    for (const auto& [key, value] : args.options) in[key] = value;
+    for (const auto& flag : args.flags) in[flag] = true;
+    return true;
+}
+
+int printWork(Work work, const nlohmann::json& in)
+{
+    nlohmann::json out;
+    std::string error;
+    if (!work(in, out, error)) return fail(error);
+    return printJson(out);
+}
+
 // Each command group adds its table here.
 static std::vector<Command> allCommands()
 {

@@ -141,12 +141,7 @@ bool openWork(const json& in, json& out, std::string& error)
     return true;
 }
 
-struct Entry {
-    const char* name;
-    Work work;
-};
-
-const Entry kWork[] = {
+const WorkEntry kWork[] = {
     {"sign-identity", signIdentityWork},
     {"verify-message", verifyIdentityWork},
     {"canonical", canonicalWork},
@@ -156,19 +151,11 @@ const Entry kWork[] = {
     {"open", openWork},
 };
 
-// Runs one command from the command line: options as texts, flags as true.
 int runFromArgs(const char* name, const Args& args, const std::vector<std::string>& required)
 {
-    for (const auto& option : required)
-        if (args.options.count(option) == 0)
-            return fail(std::string("missing --") + option + " (see kestrel-tool " + name + " --help)");
-    json in = json::object();
-    for (const auto& [key, value] : args.options) in[key] = value;
-    for (const auto& flag : args.flags) in[flag] = true;
-    json out;
-    std::string error;
-    if (!recordWork(name)(in, out, error)) return fail(error);
-    return printJson(out);
+    json in;
+    if (!workInput(name, args, required, in)) return 1;
+    return printWork(recordWork(name), in);
 }
 
 int signIdentityCommand(const Args& a)
@@ -204,9 +191,7 @@ int openCommand(const Args& a)
 
 Work recordWork(const std::string& name)
 {
-    for (const Entry& e : kWork)
-        if (name == e.name) return e.work;
-    return nullptr;
+    return findWork(kWork, name);
 }
 
 std::vector<Command> recordCommands()

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,19 @@ struct Command {
 // A command's work as "batch" runs it: options (and "tx" for transaction
 // commands) in, result or error out.
 using Work = bool (*)(const nlohmann::json& in, nlohmann::json& out, std::string& error);
+
+struct WorkEntry {
+    const char* name;
+    Work work;
+};
+
+// The work named name in a group's table; nullptr when it has none.
+Work findWork(std::span<const WorkEntry> table, const std::string& name);
+// A command's input from the command line: options as texts, flags as true.
+// False, after printing which option is missing, when a required one is.
+bool workInput(const char* name, const Args& args, const std::vector<std::string>& required, nlohmann::json& in);
+// Runs work on in and prints its result (exit 0) or its error (exit 1).
+int printWork(Work work, const nlohmann::json& in);
 
 // The text member key of in; empty when it is absent or not a string.
 std::string textOption(const nlohmann::json& in, const char* key);

@@ -244,12 +244,7 @@ bool walletInfoWork(const json& in, json& out, std::string& error)
     return true;
 }
 
-struct Entry {
-    const char* name;
-    Work work;
-};
-
-const Entry kWork[] = {
+const WorkEntry kWork[] = {
     {"derive", deriveWork},
     {"address", addressWork},
     {"decode-address", decodeAddressWork},
@@ -261,21 +256,11 @@ const Entry kWork[] = {
     {"wallet-info", walletInfoWork},
 };
 
-Work workOf(const std::string& name)
-{
-    for (const Entry& e : kWork)
-        if (name == e.name) return e.work;
-    return nullptr;
-}
-
 // Runs one command from its options; transaction commands read --file.
 int runFromArgs(const char* name, const Args& args, const std::vector<std::string>& required)
 {
-    for (const auto& option : required)
-        if (args.options.count(option) == 0)
-            return fail(std::string("missing --") + option + " (see kestrel-tool " + name + " --help)");
-    json in = json::object();
-    for (const auto& [key, value] : args.options) in[key] = value;
+    json in;
+    if (!workInput(name, args, required, in)) return 1;
     const std::string command = name;
     if (command == "sighash" || command == "sign-tx") {
         std::string body;
@@ -283,10 +268,7 @@ int runFromArgs(const char* name, const Args& args, const std::vector<std::strin
         in["tx"] = json::parse(body, nullptr, false);
         if (in["tx"].is_discarded()) return fail(args.get("file") + " is not JSON");
     }
-    json out;
-    std::string error;
-    if (!workOf(command)(in, out, error)) return fail(error);
-    return printJson(out);
+    return printWork(findWork(kWork, command), in);
 }
 
 int deriveCommand(const Args& a)
@@ -341,7 +323,7 @@ int batchCommand(const Args& args)
         json out;
         std::string error;
         const std::string name = in.is_object() ? text(in, "command") : std::string();
-        Work work = workOf(name);
+        Work work = findWork(kWork, name);
         if (work == nullptr && !name.empty()) work = recordWork(name);
         if (work == nullptr)
             out = {{"error", "not a JSON object with a known \"command\""}};

@@ -4,6 +4,7 @@
 
 #include "app/phone_store.h"
 #include "calls/sealing.h"
+#include "test_keys.h"
 #include "wallet/address.h"
 #include "wallet/encoding.h"
 #include "wallet/wallet_state.h"
@@ -21,19 +22,12 @@ namespace {
 const std::string kPriv = "1b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff001";
 const std::string kOtherPriv = "2b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff002";
 
-std::string publicKey(const std::string& priv)
-{
-    std::string pub;
-    EXPECT_TRUE(w::pubkey_from_privkey(priv, pub));
-    return pub;
-}
-
 json envelopeFor(const std::string& plain, const json& ts = 1700000000)
 {
     json envelope = {{"protocol", "CV-Phone"}, {"type", "cp"}, {"location", "cphone"}};
     if (!ts.is_null()) envelope["ts"] = ts;
     std::string error;
-    EXPECT_TRUE(sealIntoEnvelope(plain, publicKey(kPriv), envelope, error)) << error;
+    EXPECT_TRUE(sealIntoEnvelope(plain, publicKeyOf(kPriv), envelope, error)) << error;
     return envelope;
 }
 
@@ -119,7 +113,7 @@ TEST(PhoneRecords, EnvelopesThatDoNotOpen)
          [&] {
              json e = good;
              std::string error;
-             sealIntoEnvelope(record, publicKey(kOtherPriv), e, error);
+             sealIntoEnvelope(record, publicKeyOf(kOtherPriv), e, error);
              return e.dump();
          }(),
          EnvelopeOutcome::Ignored},

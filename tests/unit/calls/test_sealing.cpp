@@ -1,46 +1,20 @@
 #include "calls/sealing.h"
 
-#include "wallet/address.h"
-#include "wallet/encoding.h"
+#include "test_keys.h"
 
 #include <gtest/gtest.h>
 
-#include <openssl/ec.h>
-#include <openssl/obj_mac.h>
-
 using namespace kestrel;
-namespace w = cv_tessera_wallet;
 
 namespace {
 
 const std::string kPriv = "1b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff001";
 
-std::string publicKey(const std::string& priv)
-{
-    std::string pub;
-    EXPECT_TRUE(w::pubkey_from_privkey(priv, pub));
-    return pub;
-}
-
-// The same point in its 65-byte uncompressed form.
-std::string uncompressed(const std::string& compressedHex)
-{
-    const w::Bytes in = w::hex_decode(compressedHex);
-    EC_GROUP* group = EC_GROUP_new_by_curve_name(NID_secp256k1);
-    EC_POINT* point = EC_POINT_new(group);
-    EXPECT_EQ(EC_POINT_oct2point(group, point, in.data(), in.size(), nullptr), 1);
-    w::Bytes out(65);
-    EXPECT_EQ(EC_POINT_point2oct(group, point, POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(), nullptr), 65u);
-    EC_POINT_free(point);
-    EC_GROUP_free(group);
-    return w::hex_encode(out);
-}
-
 } // namespace
 
 TEST(Sealing, RoundTripsWithAFreshEphemeralKeyEachTime)
 {
-    const std::string pub = publicKey(kPriv);
+    const std::string pub = publicKeyOf(kPriv);
     for (const std::string& plain : {std::string(), std::string("x"), std::string(16, 'a'), std::string(1000, '\0')}) {
         const std::string a = sealToKey(plain, pub);
         const std::string b = sealToKey(plain, pub);
@@ -55,14 +29,14 @@ TEST(Sealing, RoundTripsWithAFreshEphemeralKeyEachTime)
 
 TEST(Sealing, UncompressedReceiverKeySealsTheSame)
 {
-    const std::string sealed = sealToKey("hello", uncompressed(publicKey(kPriv)));
+    const std::string sealed = sealToKey("hello", uncompressedKey(publicKeyOf(kPriv)));
     ASSERT_FALSE(sealed.empty());
     EXPECT_EQ(openSealed(sealed, kPriv), "hello");
 }
 
 TEST(Sealing, DamagedOrForeignTextsDoNotOpen)
 {
-    const std::string sealed = sealToKey("secret", publicKey(kPriv));
+    const std::string sealed = sealToKey("secret", publicKeyOf(kPriv));
     std::string lastDigit = sealed;
     lastDigit.back() = lastDigit.back() == '0' ? '1' : '0';
     std::string body = sealed;
@@ -97,7 +71,7 @@ TEST(Sealing, EnvelopeKeys)
     EXPECT_FALSE(sealIntoEnvelope("x", "02abcd", envelope, error));
     EXPECT_EQ(error, "Could not seal to that paymail key.");
 
-    ASSERT_TRUE(sealIntoEnvelope("plain", publicKey(kPriv), envelope, error));
+    ASSERT_TRUE(sealIntoEnvelope("plain", publicKeyOf(kPriv), envelope, error));
     EXPECT_EQ(envelope["enc_v"], 4);
     EXPECT_EQ(openSealed(envelope["pmessage1"].get<std::string>(), kPriv), "plain");
 }
@@ -105,7 +79,7 @@ TEST(Sealing, EnvelopeKeys)
 TEST(Sealing, EnvelopeSealNeedsVersionFourAndATextAndAWallet)
 {
     // No wallet is loaded in this process, so even a good envelope stays shut.
-    const std::string sealed = sealToKey("plain", publicKey(kPriv));
+    const std::string sealed = sealToKey("plain", publicKeyOf(kPriv));
     for (const nlohmann::json& envelope :
          {nlohmann::json {{"enc_v", 3}, {"pmessage1", sealed}}, nlohmann::json {{"enc_v", 4}, {"pmessage1", 5}},
           nlohmann::json {{"pmessage1", sealed}}, nlohmann::json::array(),
@@ -115,10 +89,10 @@ TEST(Sealing, EnvelopeSealNeedsVersionFourAndATextAndAWallet)
 
 TEST(Sealing, ANamedSenderKeyReplacesTheCarriedOne)
 {
-    const std::string sealed = sealToKey("named", publicKey(kPriv));
+    const std::string sealed = sealToKey("named", publicKeyOf(kPriv));
     const std::string carried = sealed.substr(8, 66);
     EXPECT_EQ(openSealed(sealed, kPriv, carried), "named");
-    EXPECT_EQ(openSealed(sealed, kPriv, uncompressed(carried)), "named");
-    EXPECT_FALSE(openSealed(sealed, kPriv, publicKey(kPriv)).has_value());
+    EXPECT_EQ(openSealed(sealed, kPriv, uncompressedKey(carried)), "named");
+    EXPECT_FALSE(openSealed(sealed, kPriv, publicKeyOf(kPriv)).has_value());
     EXPECT_EQ(openSealed(sealed, kPriv, "02ab"), "named"); // too short to be a key: the carried one is used
 }

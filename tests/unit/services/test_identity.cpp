@@ -5,6 +5,7 @@
 #include "services/identity.h"
 
 #include "https_test_server.h"
+#include "test_keys.h"
 #include "wallet/address.h"
 #include "wallet/hashes.h"
 #include "wallet/keys.h"
@@ -12,9 +13,6 @@
 #include "wallet/wallet_files.h"
 
 #include <gtest/gtest.h>
-
-#include <openssl/ec.h>
-#include <openssl/obj_mac.h>
 
 #include <cstring>
 #include <map>
@@ -29,26 +27,6 @@ namespace {
 const std::string kIdentityPriv = "4593a020e3b5729af56eb8f85d67954d74baf3070b3b399d6e64505ea3c706ac";
 const std::string kIdentityPub = "038130bb72791d1d196c0c4c5bc971f1317f6f810b6f8381fd66bd0943926e4578";
 const std::string kOtherPriv = "1b2c3d4e5f60718293a4b5c6d7e8f90112233445566778899aabbccddeeff001";
-
-std::string uncompressedOf(const std::string& compressedHex)
-{
-    const w::Bytes in = w::hex_decode(compressedHex);
-    EC_GROUP* group = EC_GROUP_new_by_curve_name(NID_secp256k1);
-    EC_POINT* point = EC_POINT_new(group);
-    EXPECT_EQ(EC_POINT_oct2point(group, point, in.data(), in.size(), nullptr), 1);
-    w::Bytes out(65);
-    EXPECT_EQ(EC_POINT_point2oct(group, point, POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(), nullptr), 65u);
-    EC_POINT_free(point);
-    EC_GROUP_free(group);
-    return w::hex_encode(out);
-}
-
-std::string publicOf(const std::string& priv)
-{
-    std::string pub;
-    EXPECT_TRUE(w::pubkey_from_privkey(priv, pub));
-    return pub;
-}
 
 // Base64 of r || s of an ECDSA signature of digest, with extra bytes first.
 std::string rawSignature(const std::string& priv, const w::Bytes& digest, const w::Bytes& first = {})
@@ -171,7 +149,7 @@ TEST(VerifySignedMessage, AcceptedKeyAndSignatureForms)
         {kIdentityPub, sig, true},
         {"0x" + kIdentityPub, sig, true},
         {"0X" + upper, sig, true},
-        {uncompressedOf(kIdentityPub), sig, true},
+        {uncompressedKey(kIdentityPub), sig, true},
         {kIdentityPub, unpadded, true},
         {kIdentityPub, " " + sig.substr(0, 40) + "\n\t" + sig.substr(40) + "\r\n", true},
         {kIdentityPub, "=" + sig.substr(0, 20) + "=" + sig.substr(20), true},
@@ -185,7 +163,7 @@ TEST(VerifySignedMessage, AcceptedKeyAndSignatureForms)
         {kIdentityPub + "00", sig, false},           // 34 bytes
         {"04" + kIdentityPub.substr(2), sig, false}, // 33 bytes, uncompressed prefix
         {"0x", sig, false},
-        {publicOf(kOtherPriv), sig, false},
+        {publicKeyOf(kOtherPriv), sig, false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(verifySignedMessage(message, c.key, c.signature), c.valid) << c.key << " " << c.signature;
@@ -195,7 +173,7 @@ TEST(VerifySignedMessage, TakesTheThreeDigestsInTurn)
 {
     const std::string message = "three digests";
     const w::Bytes single = w::sha256(bytesOf(message));
-    const std::string pub = publicOf(kOtherPriv);
+    const std::string pub = publicKeyOf(kOtherPriv);
     EXPECT_TRUE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, signedMessageDigest(message))));
     EXPECT_TRUE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, single)));
     EXPECT_TRUE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, w::sha256(single))));
@@ -210,8 +188,8 @@ TEST(CompressedKeyHex, NormalisesToLowerCaseCompressed)
         std::string in, out;
     } cases[] = {
         {pub, pub},
-        {uncompressedOf(pub), pub},
-        {"0x" + uncompressedOf(pub), pub},
+        {uncompressedKey(pub), pub},
+        {"0x" + uncompressedKey(pub), pub},
         {"03" + std::string(64, 'F'), ""},
         {"05" + pub.substr(2), ""},
         {pub.substr(0, 64), ""},
@@ -272,13 +250,13 @@ protected:
 TEST_F(IdentityLookup, PublishedKeyForms)
 {
     const std::string pub = kIdentityPub;
-    const std::string other = publicOf(kOtherPriv);
+    const std::string other = publicKeyOf(kOtherPriv);
     const struct {
         std::string body;
         std::string key;
     } cases[] = {
         {R"({"pubkey":")" + pub + R"("})", pub},
-        {R"({"pubkey":")" + uncompressedOf(pub) + R"("})", pub},
+        {R"({"pubkey":")" + uncompressedKey(pub) + R"("})", pub},
         {R"({"publicKey":")" + pub + R"("})", pub},
         {R"({"pubkey":")" + pub + R"(","publicKey":")" + other + R"("})", pub},
         {R"({"pubkey":7,"publicKey":")" + other + R"("})", other},
@@ -298,12 +276,12 @@ TEST_F(IdentityLookup, PublishedKeyForms)
 
 TEST_F(IdentityLookup, RepeatedLookupsShareOneCachedAnswer)
 {
-    publish("alice", 200, R"({"pubkey":")" + uncompressedOf(kIdentityPub) + R"("})");
+    publish("alice", 200, R"({"pubkey":")" + uncompressedKey(kIdentityPub) + R"("})");
     for (const char* handle : {"alice", "$Alice", " @ALICE ", "alice"})
         EXPECT_EQ(lookupIdentityKey(handle, "alice@corvane.app"), kIdentityPub) << handle;
     EXPECT_EQ(hitsOf("alice"), 1);
-    EXPECT_TRUE(keyMatchesIdentity("Alice", uncompressedOf(kIdentityPub)));
-    EXPECT_FALSE(keyMatchesIdentity("alice", publicOf(kOtherPriv)));
+    EXPECT_TRUE(keyMatchesIdentity("Alice", uncompressedKey(kIdentityPub)));
+    EXPECT_FALSE(keyMatchesIdentity("alice", publicKeyOf(kOtherPriv)));
     EXPECT_FALSE(keyMatchesIdentity("alice", "garbage"));
     EXPECT_EQ(hitsOf("alice"), 1);
 }
