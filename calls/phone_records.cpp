@@ -208,12 +208,12 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
     const std::string result =
         wallet::phone_send(destination, payload, spendRate, synchronous, platform::config().message_fee_address);
 
-    if (result.rfind("hold:", 0) == 0) {
+    if (result.starts_with("hold:")) {
         threadHoldMark = true;
         setStatusText("Holding. Waiting for a coin to clear.");
         return false;
     }
-    if (result.rfind("success", 0) != 0) {
+    if (!result.starts_with("success")) {
         setStatusText(result);
         return false;
     }

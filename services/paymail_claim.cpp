@@ -2,6 +2,7 @@
 
 #include "platform/data_folder.h"
 #include "platform/files.h"
+#include "platform/json_fields.h"
 #include "platform/service_host.h"
 #include "services/identity.h"
 #include "services/tessera_link.h"
@@ -166,8 +167,7 @@ std::string registerOwnName(const std::string& identityKey, const std::string& a
         int owned = 0;
         for (const json& entry : names)
             if (ownedBy(entry, key)) ++owned;
-        const auto role = registry.find("host_role");
-        const int limit = nameQuota(role != registry.end() && role->is_string() ? role->get<std::string>() : "");
+        const int limit = nameQuota(platform::jsonText(registry, "host_role"));
         if (limit >= 0 && owned >= limit)
             return "paymail quota reached (" + std::to_string(limit) + " free labels per identity)";
     }
@@ -201,9 +201,8 @@ std::string lookupRegistryAddress(const std::string& name)
     const auto names = registry.find("names");
     if (names == registry.end() || !names->is_object()) return {};
     const auto entry = names->find(key);
-    if (entry == names->end() || !entry->is_object()) return {};
-    const auto address = entry->find("address");
-    return address != entry->end() && address->is_string() ? address->get<std::string>() : std::string();
+    if (entry == names->end()) return {};
+    return platform::jsonText(*entry, "address");
 }
 
 int nameQuota(const std::string& role)
@@ -228,8 +227,7 @@ void refreshHostRole()
     if (!wallet::web_get_plain(platform::serviceDomainUrl(platform::quotaPath(key)), body, error)) return;
     const json answer = json::parse(body, nullptr, false);
     if (!answer.is_object()) return;
-    const auto role = answer.find("role");
-    setHostRole(role != answer.end() && role->is_string() ? role->get<std::string>() : std::string());
+    setHostRole(platform::jsonText(answer, "role"));
 }
 
 void setHostRole(const std::string& role)
@@ -250,9 +248,7 @@ void setHostRole(const std::string& role)
 
 std::string hostRole()
 {
-    const json registry = loadPaymailRegistry();
-    const auto role = registry.find("host_role");
-    return role != registry.end() && role->is_string() ? role->get<std::string>() : std::string();
+    return platform::jsonText(loadPaymailRegistry(), "host_role");
 }
 
 std::string syncOwnAvatar()

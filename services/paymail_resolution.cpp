@@ -2,6 +2,7 @@
 
 #include "platform/config.h"
 #include "platform/dns_srv.h"
+#include "platform/json_fields.h"
 #include "platform/service_host.h"
 #include "services/paymail_claim.h"
 #include "services/tessera_link.h"
@@ -112,8 +113,7 @@ std::string addressFromService(const std::string& url)
     if (!wallet::web_get_plain(url, body, error)) return {};
     const json answer = json::parse(body, nullptr, false);
     if (!answer.is_object()) return {};
-    const auto it = answer.find("address");
-    const std::string address = it != answer.end() && it->is_string() ? it->get<std::string>() : "";
+    const std::string address = platform::jsonText(answer, "address");
     return isValidAddress(address) ? address : std::string();
 }
 

@@ -1,5 +1,6 @@
 #include "wallet/broadcast.h"
 
+#include "platform/json_fields.h"
 #include "wallet/address.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
@@ -258,17 +259,14 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std
         error_out = kBadArcResponse;
         return false;
     }
-    auto text = [&doc](const char* key) {
-        const auto it = doc.find(key);
-        return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
-    };
-    const std::string status = text("txStatus");
-    const std::string extra = text("extraInfo");
+    const std::string status = platform::jsonText(doc, "txStatus");
+    const std::string extra = platform::jsonText(doc, "extraInfo");
     if (is_arc_refused(status)) {
         error_out = extra.empty() ? status : extra;
         return false;
     }
-    const std::string id = text("txid").empty() ? local_txid : text("txid");
+    const std::string answered_txid = platform::jsonText(doc, "txid");
+    const std::string id = answered_txid.empty() ? local_txid : answered_txid;
     if (!is_txid(id)) {
         error_out = kArcNoTxid;
         return false;

@@ -26,11 +26,6 @@ constexpr int64_t kSplitReserve = 50;
 constexpr int64_t kMinSplitSpendable = 800;
 constexpr int kMinAffordable = 4;
 
-bool starts_with(const std::string& text, const char* prefix)
-{
-    return text.rfind(prefix, 0) == 0;
-}
-
 void forget_if_conflict(const std::string& error, const std::vector<Coin>& inputs)
 {
     if (has_conflict_marker(error) || has_missing_input_marker(error)) forget_failed_inputs(inputs);
@@ -86,7 +81,7 @@ std::string phone_send(const std::string& phone_address, const std::string& payl
 
     if (synchronous) {
         const std::string result = broadcast_full(inputs, outputs, change);
-        if (!starts_with(result, "success: ")) {
+        if (!result.starts_with("success: ")) {
             forget_if_conflict(result, inputs);
             return result;
         }
@@ -200,7 +195,7 @@ std::string phone_prepare_coins()
     if (!build_outputs({largest}, inputs, outputs, change, pieces, fee, error, 1, kPaymentRate)) return kCannotSplit;
     if (!sign_inputs(inputs, outputs)) return kSigningFailed;
     const std::string result = broadcast_full(inputs, outputs, change);
-    if (starts_with(result, "success")) {
+    if (result.starts_with("success")) {
         expire_phone_coins();
         report_spend(fee);
     } else {

@@ -16,11 +16,6 @@ namespace {
 
 constexpr int kAttempts = 3;
 
-bool starts_with(const std::string& text, const char* prefix)
-{
-    return text.rfind(prefix, 0) == 0;
-}
-
 void report_success(int64_t amount, int64_t fee)
 {
     if (!::isatty(STDOUT_FILENO)) emit_event(std::string("[CV-SPEND]\x1F") + std::to_string(amount));
@@ -65,7 +60,7 @@ std::string spend(const std::string& address, int64_t amount, const std::string&
         if (!sign_inputs(inputs, outputs)) return kSigningFailed;
 
         const std::string result = broadcast_full(inputs, outputs, change);
-        if (starts_with(result, "success")) {
+        if (result.starts_with("success")) {
             report_success(amount, fee);
             return result;
         }

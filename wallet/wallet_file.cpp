@@ -1,5 +1,6 @@
 #include "wallet/wallet_file.h"
 
+#include "platform/json_fields.h"
 #include "wallet/address.h"
 #include "wallet/keys.h"
 #include "platform/config.h"
@@ -103,12 +104,6 @@ bool load_wallet_from(const std::string& path)
 
 // ---- reading members ----------------------------------------------------
 
-static std::string textMember(const json& doc, const char* key)
-{
-    const auto it = doc.find(key);
-    return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 static bool boolMember(const json& doc, const char* key)
 {
     const auto it = doc.find(key);
@@ -135,19 +130,19 @@ static Inscription inscriptionOf(const json& value)
 {
     Inscription ins;
     if (!value.is_object()) return ins;
-    ins.origin = textMember(value, "origin");
-    ins.txid = textMember(value, "txid");
+    ins.origin = platform::jsonText(value, "origin");
+    ins.txid = platform::jsonText(value, "txid");
     if (const auto it = value.find("vout"); it != value.end()) ins.vout = u32Value(*it);
-    ins.type = textMember(value, "type");
-    ins.address = textMember(value, "address");
-    ins.name = textMember(value, "name");
-    ins.icon = textMember(value, "icon");
+    ins.type = platform::jsonText(value, "type");
+    ins.address = platform::jsonText(value, "address");
+    ins.name = platform::jsonText(value, "name");
+    ins.icon = platform::jsonText(value, "icon");
     for (auto [key, field] :
          {std::pair<const char*, json*> {"amt", &ins.amt}, {"dec", &ins.dec}, {"created", &ins.created}}) {
         const auto it = value.find(key);
         if (it != value.end() && (it->is_number() || it->is_string())) *field = *it;
     }
-    ins.token_id = textMember(value, "token_id");
+    ins.token_id = platform::jsonText(value, "token_id");
     ins.hidden = boolMember(value, "hidden");
     return ins;
 }
@@ -160,7 +155,7 @@ static Inscription avatarOf(const json& doc)
 
 static void readShared(const json& doc, WalletState& s)
 {
-    s.paymail = textMember(doc, "paymail");
+    s.paymail = platform::jsonText(doc, "paymail");
     s.ord_avatar = avatarOf(doc);
     if (const auto it = doc.find("ord_owned"); it != doc.end() && it->is_array())
         for (const json& item : *it)
@@ -168,7 +163,8 @@ static void readShared(const json& doc, WalletState& s)
     if (const auto it = doc.find("contacts"); it != doc.end() && it->is_array())
         for (const json& item : *it)
             if (item.is_object())
-                s.contacts.push_back({normalize_contact_dest(textMember(item, "dest")), textMember(item, "note")});
+                s.contacts.push_back(
+                    {normalize_contact_dest(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
 }
 
 // A member that must be text when present.
@@ -320,7 +316,7 @@ void refresh_wallet()
     }
     const auto counters = countersOf(doc);
     s.ord_avatar = avatarOf(doc);
-    s.paymail = textMember(doc, "paymail");
+    s.paymail = platform::jsonText(doc, "paymail");
     wipeSecrets(doc);
     if (counters != s.counters) {
         s.counters = counters;

@@ -1,5 +1,7 @@
 #include "tools/kestrel-tool/tool.h"
 
+#include "platform/json_fields.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -20,8 +22,7 @@ std::string Args::get(const std::string& name, const std::string& fallback) cons
 
 std::string textOption(const nlohmann::json& in, const char* key)
 {
-    const auto it = in.find(key);
-    return it != in.end() && it->is_string() ? it->get<std::string>() : std::string();
+    return platform::jsonText(in, key);
 }
 
 int printJson(const nlohmann::json& value)

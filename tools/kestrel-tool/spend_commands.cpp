@@ -47,7 +47,7 @@ int answer(const std::string& result)
 {
     wait_for_background_posts(kBackgroundWaitMs);
     printJson({{"result", result}});
-    return result.rfind("success", 0) == 0 || result == kReady ? 0 : 1;
+    return result.starts_with("success") || result == kReady ? 0 : 1;
 }
 
 int coins(const Args& args)

@@ -22,24 +22,19 @@ using namespace cv_tessera_wallet;
 
 namespace {
 
-std::string text(const json& in, const char* key)
-{
-    return textOption(in, key);
-}
-
 bool deriveWork(const json& in, json& out, std::string& error)
 {
     std::string priv, pub, address;
     std::vector<uint32_t> path;
-    if (!parse_path(text(in, "path"), path)) {
+    if (!parse_path(textOption(in, "path"), path)) {
         error = "bad derivation path (expected e.g. m/44'/236'/1'/0/0)";
         return false;
     }
-    if (!validate_phrase(text(in, "phrase"))) {
+    if (!validate_phrase(textOption(in, "phrase"))) {
         error = "not a valid 12-word recovery phrase";
         return false;
     }
-    if (!derive_from_phrase(text(in, "phrase"), text(in, "path"), priv, pub, address)) {
+    if (!derive_from_phrase(textOption(in, "phrase"), textOption(in, "path"), priv, pub, address)) {
         error = "derivation failed";
         return false;
     }
@@ -50,8 +45,8 @@ bool deriveWork(const json& in, json& out, std::string& error)
 
 bool addressWork(const json& in, json& out, std::string& error)
 {
-    const std::string address = address_from_pubkey(text(in, "pub"));
-    const Bytes pub = hex_decode(text(in, "pub"));
+    const std::string address = address_from_pubkey(textOption(in, "pub"));
+    const Bytes pub = hex_decode(textOption(in, "pub"));
     if (address.empty() || !is_public_key(pub.data(), pub.size())) {
         error = "not a compressed public key (66 hex digits)";
         return false;
@@ -63,7 +58,7 @@ bool addressWork(const json& in, json& out, std::string& error)
 bool decodeAddressWork(const json& in, json& out, std::string& error)
 {
     Bytes hash;
-    if (!decode_address(text(in, "address"), hash)) {
+    if (!decode_address(textOption(in, "address"), hash)) {
         error = "not a legacy P2PKH address";
         return false;
     }
@@ -73,7 +68,7 @@ bool decodeAddressWork(const json& in, json& out, std::string& error)
 
 bool signMessageWork(const json& in, json& out, std::string& error)
 {
-    const std::string signature = sign_message(text(in, "priv"), text(in, "message"));
+    const std::string signature = sign_message(textOption(in, "priv"), textOption(in, "message"));
     if (signature.empty()) {
         error = "signing failed (private key must be 64 hex digits; message at most 65535 bytes)";
         return false;
@@ -87,9 +82,9 @@ bool signMessageWork(const json& in, json& out, std::string& error)
 bool verifyMessageWork(const json& in, json& out, std::string& error)
 {
     if (in.contains("pub")) return recordWork("verify-message")(in, out, error);
-    const std::string pub = recover_message_pubkey(text(in, "message"), text(in, "signature"));
+    const std::string pub = recover_message_pubkey(textOption(in, "message"), textOption(in, "signature"));
     const std::string address = pub.empty() ? std::string() : address_from_pubkey(pub);
-    const std::string want = text(in, "address");
+    const std::string want = textOption(in, "address");
     out = {{"valid", !pub.empty() && (want.empty() || want == address)}, {"pub", pub}, {"address", address}};
     return true;
 }
@@ -106,14 +101,14 @@ bool readTx(const json& tx, bool needKeys, std::vector<Coin>& inputs, std::vecto
     }
     for (const json& item : tx["inputs"]) {
         Coin c;
-        const std::string script = text(item, "script");
-        if (!item.is_object() || !is_txid(text(item, "txid")) || !item.contains("vout") ||
+        const std::string script = textOption(item, "script");
+        if (!item.is_object() || !is_txid(textOption(item, "txid")) || !item.contains("vout") ||
             !item["vout"].is_number_unsigned() || item["vout"].get<uint64_t>() > 0xFFFFFFFFu ||
             !item.contains("sats") || !item["sats"].is_number_integer() || item["sats"].get<int64_t>() < 0) {
             error = "each input needs \"txid\" (64 hex), \"vout\" (0 to 4294967295) and \"sats\" (0 or more)";
             return false;
         }
-        c.txid = text(item, "txid");
+        c.txid = textOption(item, "txid");
         c.vout = item["vout"].get<uint32_t>();
         c.sats = item["sats"].get<int64_t>();
         c.script_pubkey = hex_decode(script);
@@ -121,7 +116,7 @@ bool readTx(const json& tx, bool needKeys, std::vector<Coin>& inputs, std::vecto
             error = "input script is not hex";
             return false;
         }
-        c.priv = text(item, "priv");
+        c.priv = textOption(item, "priv");
         if (!c.priv.empty()) {
             if (!pubkey_from_privkey(c.priv, c.pub)) {
                 error = "input private key is not 64 hex digits of a valid key";
@@ -146,7 +141,7 @@ bool readTx(const json& tx, bool needKeys, std::vector<Coin>& inputs, std::vecto
             return false;
         }
         o.sats = item["sats"].get<int64_t>();
-        o.script = hex_decode(text(item, "script"));
+        o.script = hex_decode(textOption(item, "script"));
         if (o.script.empty()) {
             error = "each output needs \"sats\" (0 or more) and \"script\" (hex)";
             return false;
@@ -210,17 +205,19 @@ bool signTxWork(const json& in, json& out, std::string& error)
 bool txidWork(const json& in, json& out, std::string& error)
 {
     Transaction tx;
-    if (!parse_transaction_hex(text(in, "hex"), tx)) {
+    if (!parse_transaction_hex(textOption(in, "hex"), tx)) {
         error = "not a raw transaction in hex";
         return false;
     }
-    out = {{"txid", txid(hex_decode(text(in, "hex")))}, {"inputs", tx.inputs.size()}, {"outputs", tx.outputs.size()}};
+    out = {{"txid", txid(hex_decode(textOption(in, "hex")))},
+           {"inputs", tx.inputs.size()},
+           {"outputs", tx.outputs.size()}};
     return true;
 }
 
 bool walletInfoWork(const json& in, json& out, std::string& error)
 {
-    const std::string path = text(in, "file");
+    const std::string path = textOption(in, "file");
     if (is_wallet_file_locked(path)) {
         out = {{"locked", true}};
         return true;
@@ -322,7 +319,7 @@ int batchCommand(const Args& args)
         const json in = json::parse(line, nullptr, false);
         json out;
         std::string error;
-        const std::string name = in.is_object() ? text(in, "command") : std::string();
+        const std::string name = in.is_object() ? textOption(in, "command") : std::string();
         Work work = findWork(kWork, name);
         if (work == nullptr && !name.empty()) work = recordWork(name);
         if (work == nullptr)
