@@ -32,7 +32,6 @@ IdentitySignature signWithKey(const std::string& privateKeyHex, const std::strin
 bool signDigest(const uint8_t key[32], const Bytes& digest, uint8_t signature[64]);
 Bytes decodeSignature(std::string_view text);
 Bytes decodeKey(std::string_view text);
-std::string pathSegment(const std::string& text);
 
 struct CachedKey {
     std::string publicKey;
@@ -147,8 +146,9 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
     // The name travels percent-encoded, so that a handle taken from a
     // received record cannot steer the request to another path.
     nlohmann::json document;
-    if (!fetchServiceJson(platform::serviceDomainUrl(platform::identityDocumentPath(pathSegment(name) + "@" + domain)),
-                          document) ||
+    if (!fetchServiceJson(
+            platform::serviceDomainUrl(platform::identityDocumentPath(wallet::percent_encode(name) + "@" + domain)),
+            document) ||
         !document.is_object())
         return {};
     auto published = document.find("pubkey");
@@ -288,25 +288,6 @@ Bytes decodeKey(std::string_view text)
 {
     if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
     return wallet::hex_decode(text);
-}
-
-// Every byte but A-Z a-z 0-9 - . _ ~ as %XX.
-std::string pathSegment(const std::string& text)
-{
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
-            b == '_' || b == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += kDigits[b >> 4];
-            out += kDigits[b & 15];
-        }
-    }
-    return out;
 }
 
 } // namespace

@@ -160,25 +160,6 @@ bool parse_coin_list(std::string_view body, std::vector<Coin>& coins, std::strin
     return true;
 }
 
-std::string percent_encode(std::string_view text)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 bool fetch_unspent_all(const std::string& address, std::vector<Coin>& coins_out, std::string& error)
 {
     coins_out.clear();

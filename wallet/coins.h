@@ -44,10 +44,6 @@ inline constexpr const char* kWalletChanged = "wallet changed.";
 // gets "nextPageToken" or "". False for any other body.
 bool parse_coin_list(std::string_view body, std::vector<Coin>& coins, std::string* next_page_token = nullptr);
 
-// Letters, digits, "-", ".", "_" and "~" as they are; every other byte as
-// "%" and two upper-case hex digits.
-std::string percent_encode(std::string_view text);
-
 // Confirmed coins of address from "/address/<a>/unspent/all", following
 // nextPageToken for at most 40 pages (20 s each) until it is missing, empty
 // or repeated. A failed page falls back to fetch_unspent. False with the

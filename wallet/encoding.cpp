@@ -5,6 +5,7 @@
 namespace cv_tessera_wallet {
 
 static const char kHexDigits[] = "0123456789abcdef";
+static const char kUpperHex[] = "0123456789ABCDEF";
 static const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 std::string hex_encode(const uint8_t* data, size_t size)
@@ -214,6 +215,24 @@ std::string trim_blanks(std::string_view text)
     while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
     return std::string(text);
+}
+
+std::string percent_encode(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kUpperHex[c >> 4];
+            out += kUpperHex[c & 15];
+        }
+    }
+    return out;
 }
 
 } // namespace cv_tessera_wallet

@@ -59,4 +59,8 @@ std::string ascii_lower(std::string_view text);
 // text without leading and trailing blanks (space, tab, CR, LF, VT, FF).
 std::string trim_blanks(std::string_view text);
 
+// For URLs: letters, digits, "-", ".", "_" and "~" as they are; every other
+// byte as "%" and two upper-case hex digits.
+std::string percent_encode(std::string_view text);
+
 } // namespace cv_tessera_wallet

@@ -98,3 +98,13 @@ TEST(Base64, RoundTripsWithPadding)
     }
     for (const char* bad : {"Zg", "Zg=", "Z===", "Zm9v!", "=Zm9"}) EXPECT_EQ(base64_decode(bad), "") << bad;
 }
+
+// Page tokens and handles go into URLs this way.
+TEST(PercentEncoding, KeepsUnreservedBytesAndEncodesTheRestInUpperCase)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"+/+/AbC0", "%2B%2F%2B%2FAbC0"}, {"a-b.c_d~e", "a-b.c_d~e"}, {"x=y&z", "x%3Dy%26z"},
+        {"sp ace", "sp%20ace"},           {"\xC3\xA9", "%C3%A9"},     {"", ""},
+    };
+    for (const auto& [text, encoded] : cases) EXPECT_EQ(percent_encode(text), encoded);
+}
