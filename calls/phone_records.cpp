@@ -9,7 +9,7 @@
 #include "wallet/encoding.h"
 #include "wallet/phone_spend.h"
 
-#include <chrono>
+#include <ctime>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -362,8 +362,7 @@ bool isLiveRecord(int64_t ts, int64_t now)
 
 int64_t unixSeconds()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return static_cast<int64_t>(std::time(nullptr));
 }
 
 } // namespace kestrel

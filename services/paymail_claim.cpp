@@ -12,7 +12,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/web_client.h"
 
-#include <chrono>
+#include <ctime>
 #include <mutex>
 
 namespace kestrel {
@@ -364,8 +364,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
     }
     const bool withBn = !bnPub.empty() && !bnAddress.empty();
 
-    const int64_t ts =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const int64_t ts = static_cast<int64_t>(std::time(nullptr));
     const std::string message = claimMessage(alias, key, address, avatar, ord, bnPub, bnAddress, ts);
     const IdentitySignature signature = identitySign(message);
     if (!signature.ok) return signature.error.empty() ? std::string(kClaimNotSigned) : signature.error;

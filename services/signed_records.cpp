@@ -9,7 +9,7 @@
 #include "wallet/wallet_state.h"
 
 #include <charconv>
-#include <chrono>
+#include <ctime>
 #include <cmath>
 #include <mutex>
 
@@ -67,10 +67,7 @@ bool signRecord(json& record, std::string& error)
     record["actor"] = alias;
     if (!paymail.empty()) record["paymail"] = paymail;
     const auto ts = record.find("ts");
-    if (ts == record.end() || !ts->is_number())
-        record["ts"] =
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count();
+    if (ts == record.end() || !ts->is_number()) record["ts"] = static_cast<int64_t>(std::time(nullptr));
 
     const IdentitySignature signature = identitySign(canonicalRecordText(record));
     if (!signature.ok) {
