@@ -24,10 +24,9 @@ bool is_success(long status)
     return status >= 200 && status <= 299;
 }
 bool is_local_https(const std::string& url);
-void wait_ms(long ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+bool perform_through_429(const platform::HttpRequest& request, platform::HttpResponse& response, std::string& error,
+                         int tries);
+bool take_answer(platform::HttpResponse& response, std::string& body, std::string& error, bool allow_404 = false);
 
 } // namespace
 
@@ -44,18 +43,8 @@ bool web_get(const std::string& url, std::string& body, std::string& error, int 
     request.noSignal = true;
 
     platform::HttpResponse response;
-    for (int try_number = 0;; ++try_number) {
-        if (!platform::httpPerform(request, response)) {
-            error = response.error;
-            return false;
-        }
-        if (response.status != 429 || try_number == kGetRetries) break;
-        wait_ms(400L << try_number);
-    }
-    body = std::move(response.body);
-    if (is_success(response.status) || (allow_404 && response.status == 404)) return true;
-    error = status_error(response.status, body);
-    return false;
+    if (!perform_through_429(request, response, error, 1 + kGetRetries)) return false;
+    return take_answer(response, body, error, allow_404);
 }
 
 bool web_post_json(const std::string& url, const std::string& json, std::string& body, std::string& error,
@@ -76,18 +65,8 @@ bool web_post_json(const std::string& url, const std::string& json, std::string&
     request.totalTimeoutMs = std::max(timeout_s, 1) * 1000L;
 
     platform::HttpResponse response;
-    for (int try_number = 0;; ++try_number) {
-        if (!platform::httpPerform(request, response)) {
-            error = response.error;
-            return false;
-        }
-        if (response.status != 429 || try_number + 1 >= attempts) break;
-        wait_ms(400L << std::min(try_number, 20));
-    }
-    body = std::move(response.body);
-    if (is_success(response.status)) return true;
-    error = status_error(response.status, body);
-    return false;
+    if (!perform_through_429(request, response, error, attempts)) return false;
+    return take_answer(response, body, error);
 }
 
 bool web_post_json_kept(KeptConnection& connection, const std::string& url, const std::string& json, std::string& body,
@@ -116,10 +95,7 @@ bool web_post_json_kept(KeptConnection& connection, const std::string& url, cons
             platform::closeKept(connection);
         return false;
     }
-    body = std::move(response.body);
-    if (is_success(response.status)) return true;
-    error = status_error(response.status, body);
-    return false;
+    return take_answer(response, body, error);
 }
 
 bool web_get_plain(const std::string& url, std::string& body, std::string& error)
@@ -161,6 +137,31 @@ platform::HttpRequest request_for(const std::string& url)
     request.resolve = service_pin_entries(url);
     request.ipv4Only = !request.resolve.empty();
     return request;
+}
+
+// Performs request, and again after 400, 800, 1600 ms ... while the answer
+// is 429, at most tries times in all. False with the transfer's error.
+bool perform_through_429(const platform::HttpRequest& request, platform::HttpResponse& response, std::string& error,
+                         int tries)
+{
+    for (int try_number = 0;; ++try_number) {
+        if (!platform::httpPerform(request, response)) {
+            error = response.error;
+            return false;
+        }
+        if (response.status != 429 || try_number + 1 >= tries) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400L << std::min(try_number, 20)));
+    }
+}
+
+// Moves the answer's body out; true for 2xx (and 404 when allowed), else
+// error gets the status text.
+bool take_answer(platform::HttpResponse& response, std::string& body, std::string& error, bool allow_404)
+{
+    body = std::move(response.body);
+    if (is_success(response.status) || (allow_404 && response.status == 404)) return true;
+    error = status_error(response.status, body);
+    return false;
 }
 
 std::string status_error(long status, const std::string& body)
