@@ -92,25 +92,13 @@ bool verifySignedMessage(const std::string& message, const std::string& publicKe
 
     const auto* bytes = reinterpret_cast<const uint8_t*>(message.data());
     const Bytes single = wallet::sha256(bytes, message.size());
-    const Bytes candidates[3] = {signedMessageDigest(message), single, wallet::sha256(single)};
+    const Bytes candidates[3] = {wallet::signed_message_digest(message), single, wallet::sha256(single)};
     uint8_t digests[3][32];
     for (int i = 0; i < 3; ++i) {
         if (candidates[i].size() != 32) return false;
         std::memcpy(digests[i], candidates[i].data(), 32);
     }
     return wallet::ecdsa_verify_rs(pub, digests, 3, rs, rs + 32);
-}
-
-Bytes signedMessageDigest(std::string_view message)
-{
-    static constexpr char kMagic[] = "Bitcoin Signed Message:\n";
-    Bytes buffer;
-    buffer.reserve(sizeof(kMagic) + 9 + message.size());
-    buffer.push_back(static_cast<uint8_t>(sizeof(kMagic) - 1));
-    buffer.insert(buffer.end(), kMagic, kMagic + sizeof(kMagic) - 1);
-    wallet::write_compact_size(buffer, message.size());
-    buffer.insert(buffer.end(), message.begin(), message.end());
-    return wallet::sha256d(buffer);
 }
 
 std::string compressedKeyHex(const std::string& publicKeyHex)
@@ -220,7 +208,7 @@ IdentitySignature signWithKey(const std::string& privateKeyHex, const std::strin
     if (ok) {
         // The signed-message form first; the plain SHA-256 of the message is
         // the fallback every verifier also tries.
-        ok = signDigest(key.data(), signedMessageDigest(message), signature) ||
+        ok = signDigest(key.data(), wallet::signed_message_digest(message), signature) ||
              signDigest(key.data(), wallet::sha256(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
                         signature);
     }

@@ -8,8 +8,6 @@
 // cache has its own mutex, never held during a request.
 #pragma once
 
-#include "wallet/encoding.h"
-
 #include <string>
 #include <string_view>
 
@@ -47,10 +45,6 @@ IdentitySignature identitySignWithKey(const std::string& privateKeyHex, const st
 // SHA-256 of message. Anything malformed answers false.
 bool verifySignedMessage(const std::string& message, const std::string& publicKeyHex,
                          const std::string& signatureBase64);
-
-// SHA-256d of 0x18 "Bitcoin Signed Message:\n" || CompactSize(length) ||
-// message, for messages of any length.
-cv_tessera_wallet::Bytes signedMessageDigest(std::string_view message);
 
 // The compressed lower-case hex of a public key given as hex (optional "0x";
 // 33 bytes 02/03, or 65 bytes 04); empty for anything else or a point off the curve.

@@ -452,17 +452,22 @@ std::string greeting_address()
 
 // ---- signed messages ------------------------------------------------------
 
-Bytes message_digest(std::string_view message)
+Bytes signed_message_digest(std::string_view message)
 {
-    if (message.size() > 65535) return {};
     static const char kMagic[] = "Bitcoin Signed Message:\n";
     Bytes buffer;
-    buffer.reserve(sizeof(kMagic) + 3 + message.size());
+    buffer.reserve(sizeof(kMagic) + 9 + message.size());
     buffer.push_back(static_cast<uint8_t>(sizeof(kMagic) - 1));
     buffer.insert(buffer.end(), kMagic, kMagic + sizeof(kMagic) - 1);
     write_compact_size(buffer, message.size());
     buffer.insert(buffer.end(), message.begin(), message.end());
     return sha256d(buffer);
+}
+
+Bytes message_digest(std::string_view message)
+{
+    if (message.size() > 65535) return {};
+    return signed_message_digest(message);
 }
 
 std::string sign_message(std::string_view priv_hex, std::string_view message)

@@ -120,8 +120,12 @@ std::string greeting_address();
 
 // ---- signed messages ------------------------------------------------------
 
-// SHA-256d of 0x18 "Bitcoin Signed Message:\n" ‖ length ‖ message; empty for
-// a message above 65535 bytes.
+// SHA-256d of 0x18 "Bitcoin Signed Message:\n" ‖ CompactSize(length) ‖
+// message, for messages of any length (identity signatures).
+Bytes signed_message_digest(std::string_view message);
+
+// The same digest, but empty for a message above 65535 bytes (compact
+// message signatures).
 Bytes message_digest(std::string_view message);
 
 // Base64 of the 65-byte compact signature (header 31 + recovery id, r, s,

@@ -46,33 +46,6 @@ w::Bytes bytesOf(const std::string& text)
 
 } // namespace
 
-TEST(SignedMessageDigest, LengthPrefixIsACompactSize)
-{
-    const struct {
-        size_t length;
-        w::Bytes prefix;
-    } cases[] = {
-        {0, {0x00}},
-        {252, {0xFC}},
-        {253, {0xFD, 0xFD, 0x00}},
-        {300, {0xFD, 0x2C, 0x01}},
-        {65535, {0xFD, 0xFF, 0xFF}},
-        {65536, {0xFE, 0x00, 0x00, 0x01, 0x00}},
-        {70000, {0xFE, 0x70, 0x11, 0x01, 0x00}},
-    };
-    for (const auto& c : cases) {
-        const std::string message(c.length, 'm');
-        w::Bytes buffer {0x18};
-        const std::string magic = "Bitcoin Signed Message:\n";
-        buffer.insert(buffer.end(), magic.begin(), magic.end());
-        buffer.insert(buffer.end(), c.prefix.begin(), c.prefix.end());
-        buffer.insert(buffer.end(), message.begin(), message.end());
-        EXPECT_EQ(w::hex_encode(signedMessageDigest(message)), w::hex_encode(w::sha256d(buffer))) << c.length;
-    }
-    // Below 65536 bytes it is the wallet's Bitcoin Signed Message digest.
-    EXPECT_EQ(signedMessageDigest(std::string(300, 'q')), w::message_digest(std::string(300, 'q')));
-}
-
 TEST(IdentitySign, SignsWithTheGivenKeyAndVerifies)
 {
     for (const std::string& message :
@@ -86,7 +59,7 @@ TEST(IdentitySign, SignsWithTheGivenKeyAndVerifies)
         // It is over the signed-message digest, not a plain hash.
         const w::Bytes rs = w::hex_decode(w::hex_encode(bytesOf(w::base64_decode(s.signature))));
         uint8_t digest[1][32];
-        std::memcpy(digest[0], signedMessageDigest(message).data(), 32);
+        std::memcpy(digest[0], w::signed_message_digest(message).data(), 32);
         const w::Bytes pub = w::hex_decode(kIdentityPub);
         EXPECT_TRUE(w::ecdsa_verify_rs(pub.data(), digest, 1, rs.data(), rs.data() + 32));
         EXPECT_FALSE(verifySignedMessage(message + " ", s.publicKey, s.signature));
@@ -174,7 +147,7 @@ TEST(VerifySignedMessage, TakesTheThreeDigestsInTurn)
     const std::string message = "three digests";
     const w::Bytes single = w::sha256(bytesOf(message));
     const std::string pub = publicKeyOf(kOtherPriv);
-    EXPECT_TRUE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, signedMessageDigest(message))));
+    EXPECT_TRUE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, w::signed_message_digest(message))));
     EXPECT_TRUE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, single)));
     EXPECT_TRUE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, w::sha256(single))));
     EXPECT_FALSE(verifySignedMessage(message, pub, rawSignature(kOtherPriv, w::sha256(w::sha256(single)))));

@@ -212,15 +212,33 @@ TEST(Messages, SignaturesRecoverTheSigner)
     EXPECT_EQ(recover_message_pubkey("hello", base64_encode(std::string(64, '\x1f'))), "");
 }
 
+// The length is a CompactSize (three bytes from 253, five from 65536). The
+// identity digest takes any length; the compact-signature digest stops at
+// 65535 bytes.
 TEST(Messages, DigestLengthPrefix)
 {
-    // The three-byte length form starts at 253 bytes.
-    Bytes expected {0x18};
-    const std::string magic = "Bitcoin Signed Message:\n";
-    expected.insert(expected.end(), magic.begin(), magic.end());
-    expected.insert(expected.end(), {0xfd, 0xfd, 0x00});
-    expected.insert(expected.end(), 253, 'a');
-    EXPECT_EQ(message_digest(std::string(253, 'a')), sha256d(expected));
+    const struct {
+        size_t length;
+        Bytes prefix;
+    } cases[] = {
+        {0, {0x00}},
+        {252, {0xFC}},
+        {253, {0xFD, 0xFD, 0x00}},
+        {300, {0xFD, 0x2C, 0x01}},
+        {65535, {0xFD, 0xFF, 0xFF}},
+        {65536, {0xFE, 0x00, 0x00, 0x01, 0x00}},
+        {70000, {0xFE, 0x70, 0x11, 0x01, 0x00}},
+    };
+    for (const auto& c : cases) {
+        const std::string message(c.length, 'm');
+        Bytes buffer {0x18};
+        const std::string magic = "Bitcoin Signed Message:\n";
+        buffer.insert(buffer.end(), magic.begin(), magic.end());
+        buffer.insert(buffer.end(), c.prefix.begin(), c.prefix.end());
+        buffer.insert(buffer.end(), message.begin(), message.end());
+        EXPECT_EQ(hex_encode(signed_message_digest(message)), hex_encode(sha256d(buffer))) << c.length;
+        EXPECT_EQ(message_digest(message), c.length <= 65535 ? sha256d(buffer) : Bytes()) << c.length;
+    }
 }
 
 // ---- keys of the loaded wallet ----------------------------------------------
