@@ -67,10 +67,13 @@ std::string spend(const std::string& address, int64_t amount, const std::string&
         if (!has_conflict_marker(result) && !has_missing_input_marker(result)) return result;
 
         forget_failed_inputs(inputs);
-        const std::string id = txid(serialize(inputs, outputs, false));
+        const Bytes raw = serialize(inputs, outputs, false);
+        const std::string id = txid(raw);
         if (tx_exists(id)) {
-            // It reached the network after all (an earlier answer was lost).
+            // It reached the network after all (an earlier answer was lost):
+            // a success like any other, so the paymail host gets it too.
             record_sent(inputs, outputs, id, change);
+            deliver_payments(hex_encode(raw), id, outputs);
             report_success(amount, fee);
             return "success: " + id;
         }

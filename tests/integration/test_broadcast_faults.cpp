@@ -7,6 +7,8 @@
 // name puts them under one resource lock (tests/integration/CMakeLists.txt).
 #include "spend_fixture.h"
 
+#include "services/paymail_resolution.h"
+#include "wallet/broadcast.h"
 #include "wallet/building.h"
 #include "wallet/phone_spend.h"
 #include "wallet/spend.h"
@@ -129,4 +131,41 @@ TEST_F(BroadcastFaults, FastSubmitGoesThroughWhatsOnChainWhileTheServiceIsDown)
     const std::string result = phone_send(kBob, "while it is down", 100, false);
     ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
     EXPECT_EQ(devnet.txStatus(txidOf(result)), "mempool");
+}
+
+// Refused as a double spend although the transaction did reach the network:
+// that is a success like any other, so the paymail host that asked for the
+// transaction still receives it.
+TEST_F(BroadcastFaults, APaymentThatLandedDespiteARefusalIsStillDelivered)
+{
+    fund({5000});
+    const std::string sender = freshAlias("payer") + "@" + devnet.config().service_domain;
+    const std::string alias = freshAlias("shop");
+    std::string error;
+    const std::string address = kestrel::resolveRecipient(alias + "@extpay.test", sender, error);
+    ASSERT_FALSE(address.empty()) << error;
+
+    // No service from this process, WhatsOnChain fails, and ARC takes the
+    // transaction but answers DOUBLE_SPEND_ATTEMPTED.
+    platform::Config values = devnet.config();
+    values.service_host = "down.corvane.test";
+    values.connect_to.push_back("down.corvane.test:443:127.0.0.1:1");
+    platform::setConfig(values);
+    chainFault("/tx/raw", {{"method", "POST"}, {"kind", "status"}, {"status", 500}});
+    devnet.control("POST", "/control/fault",
+                   {{"host", "arc"}, {"kind", "arc_status"}, {"txStatus", "DOUBLE_SPEND_ATTEMPTED"}, {"admit", true}});
+
+    const std::string result = spend(address, 1, "");
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    const std::string txid = txidOf(result);
+    EXPECT_EQ(devnet.txStatus(txid), "mempool");
+    ASSERT_TRUE(wait_for_background_posts(15000));
+
+    const json deliveries = devnet.control("GET", "/control/external/deliveries");
+    json mine;
+    for (const json& d : deliveries["deliveries"])
+        if (d["alias"] == alias) mine = d;
+    ASSERT_TRUE(mine.is_object()) << deliveries.dump();
+    EXPECT_EQ(mine["txid"], txid);
+    EXPECT_EQ(mine["accepted"], true) << mine.dump();
 }
