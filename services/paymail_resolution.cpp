@@ -48,11 +48,9 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 // The address of a 25-byte P2PKH script given as hex; empty for any other script.
 std::string p2pkhAddressOfHex(const std::string& scriptHex)
 {
-    const wallet::Bytes script = wallet::hex_decode(scriptHex);
-    if (script.size() != 25 || script[0] != 0x76 || script[1] != 0xa9 || script[2] != 0x14 || script[23] != 0x88 ||
-        script[24] != 0xac)
-        return {};
-    return wallet::address_from_hash160(wallet::Bytes(script.begin() + 3, script.begin() + 23));
+    wallet::Bytes hash;
+    if (!wallet::p2pkh_script_hash160(wallet::hex_decode(scriptHex), hash)) return {};
+    return wallet::address_from_hash160(hash);
 }
 
 // One entry of "outputs": false with the error that ends the reply.

@@ -65,6 +65,15 @@ Bytes p2pkh_locking_script(const Bytes& hash160)
     return script;
 }
 
+bool p2pkh_script_hash160(const Bytes& script, Bytes& hash160)
+{
+    if (script.size() != 25 || script[0] != 0x76 || script[1] != 0xa9 || script[2] != 0x14 || script[23] != 0x88 ||
+        script[24] != 0xac)
+        return false;
+    hash160.assign(script.begin() + 3, script.begin() + 23);
+    return true;
+}
+
 // Repeated division of the big-endian number by 58, digits collected in
 // reverse; each leading zero byte becomes one "1".
 std::string base58_encode(const Bytes& data)

@@ -34,6 +34,10 @@ std::string address_from_pubkey(std::string_view pub_hex);
 // unless hash160 holds 20 bytes.
 Bytes p2pkh_locking_script(const Bytes& hash160);
 
+// The hash160 of a script that is exactly that P2PKH form; false, with
+// hash160 untouched, for any other script.
+bool p2pkh_script_hash160(const Bytes& script, Bytes& hash160);
+
 // Base58 text of bytes (leading zero bytes become "1"), and its inverse; the
 // decoder answers false for characters outside the alphabet.
 std::string base58_encode(const Bytes& data);

@@ -343,10 +343,9 @@ void deliver_payments(const std::string& tx_hex, const std::string& txid, const 
     {
         std::lock_guard<std::mutex> lock(pending_mutex());
         for (const Output& out : outputs) {
-            const Bytes& s = out.script;
-            if (s.size() != 25 || s[0] != 0x76 || s[1] != 0xA9 || s[2] != 0x14 || s[23] != 0x88 || s[24] != 0xAC)
-                continue;
-            const std::string address = address_from_hash160(Bytes(s.begin() + 3, s.begin() + 23));
+            Bytes hash;
+            if (!p2pkh_script_hash160(out.script, hash)) continue;
+            const std::string address = address_from_hash160(hash);
             const auto it = std::find_if(pending().begin(), pending().end(), [&](const PendingDelivery& d) {
                 return d.address == address && d.sats == out.sats;
             });

@@ -300,11 +300,8 @@ void record_sent(const std::vector<Coin>& inputs, const std::vector<Output>& out
     const WalletState& w = wallet_state();
     for (size_t i = 0; i < outputs.size(); ++i) {
         const Output& out = outputs[i];
-        const Bytes& script = out.script;
-        const bool p2pkh = script.size() == 25 && script[0] == 0x76 && script[1] == 0xA9 && script[2] == 0x14 &&
-                           script[23] == 0x88 && script[24] == 0xAC;
-        if (out.sats < 1 || !p2pkh || !is_txid(id)) continue;
-        const Bytes hash(script.begin() + 3, script.begin() + 23);
+        Bytes hash;
+        if (out.sats < 1 || !p2pkh_script_hash160(out.script, hash) || !is_txid(id)) continue;
         if (!is_own_hash160(hash, inputs, extra_hash160)) continue;
         ChangeCoin change;
         change.txid = id;

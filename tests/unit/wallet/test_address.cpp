@@ -67,6 +67,28 @@ TEST(Addresses, FromPublicKeyAndHash160)
     EXPECT_TRUE(p2pkh_locking_script(Bytes(21, 0)).empty());
 }
 
+TEST(Addresses, P2pkhScriptsAreRecognisedExactly)
+{
+    const std::string hash = "751e76e8199196d454941c45d1b3a323f1433bd6";
+    const struct {
+        std::string script;
+        bool p2pkh;
+    } cases[] = {
+        {"76a914" + hash + "88ac", true},
+        {"76a914" + hash + "88ac00", false}, // a byte too many
+        {"76a914" + hash.substr(2) + "88ac", false},
+        {"a914" + hash + "87", false},     // P2SH
+        {"76a914" + hash + "88ad", false}, // CHECKSIGVERIFY
+        {"77a914" + hash + "88ac", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        Bytes got {0x01};
+        EXPECT_EQ(p2pkh_script_hash160(hex_decode(c.script), got), c.p2pkh) << c.script;
+        EXPECT_EQ(hex_encode(got), c.p2pkh ? hash : "01") << c.script;
+    }
+}
+
 TEST(Addresses, DecodeRoundTrips)
 {
     for (const char* hex : {"751e76e8199196d454941c45d1b3a323f1433bd6", "0000000000000000000000000000000000000000",
