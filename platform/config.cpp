@@ -3,6 +3,7 @@
 #include "platform/data_folder.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -77,9 +78,9 @@ std::string configPath()
     return dataFolder() + "/kestrel-config.json";
 }
 
-Config config()
+// The values, read from the file on first use; configMutex held.
+static const Config& currentLocked()
 {
-    std::lock_guard<std::mutex> lock(configMutex);
     if (!configLoaded) {
         configLoaded = true;
         std::string text;
@@ -92,6 +93,19 @@ Config config()
         }
     }
     return current;
+}
+
+Config config()
+{
+    std::lock_guard<std::mutex> lock(configMutex);
+    return currentLocked();
+}
+
+bool isHouseOracle(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(configMutex);
+    const std::vector<std::string>& oracles = currentLocked().house_oracles;
+    return std::find(oracles.begin(), oracles.end(), address) != oracles.end();
 }
 
 void setConfig(const Config& values)

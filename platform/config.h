@@ -36,6 +36,9 @@ Config parseConfig(const std::string& text, std::vector<std::string>& warnings);
 Config config();
 void setConfig(const Config& values);
 
+// Is address one of the configured house oracles (never a change address)?
+bool isHouseOracle(const std::string& address);
+
 // Path of the configuration file in the data folder.
 std::string configPath();
 

@@ -13,7 +13,6 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
 
-bool is_house_oracle(const std::string& address);
 bool finish_build(const std::vector<Coin>& chosen, int64_t total, int64_t need, const std::vector<Output>& requested,
                   const Bytes& change_hash160, uint32_t rate, std::vector<Coin>& inputs_out,
                   std::vector<Output>& outputs_out, int64_t& fee_out, std::string& error);
@@ -38,7 +37,7 @@ bool choose_change(Bytes& hash160_out, std::string& error)
         error = kAddressDecodeFailed;
         return false;
     }
-    if (!is_house_oracle(w.receive_address)) {
+    if (!platform::isHouseOracle(w.receive_address)) {
         hash160_out = receive;
         return true;
     }
@@ -48,7 +47,7 @@ bool choose_change(Bytes& hash160_out, std::string& error)
             const bool ok = derive(wallet_path(kReceiveAccount, i), priv, pub, address);
             wipe_string(priv);
             if (!ok) break;
-            if (!is_house_oracle(address) && decode_address(address, hash160_out)) return true;
+            if (!platform::isHouseOracle(address) && decode_address(address, hash160_out)) return true;
         }
     }
     hash160_out.clear();
@@ -112,28 +111,9 @@ bool build_payment(const std::vector<Coin>& coins, std::vector<Coin>& inputs_out
                    const Bytes& dest_hash160, const Bytes& change_hash160, int64_t amount, const std::string& note,
                    int64_t& fee_out, std::string& error)
 {
-    inputs_out.clear();
-    outputs_out.clear();
-    fee_out = 0;
-    error.clear();
     std::vector<Output> requested {{amount, p2pkh_locking_script(dest_hash160)}};
-    if (amount < 0 || requested[0].script.empty()) {
-        error = kInvalidOutput;
-        return false;
-    }
     if (!note.empty()) requested.push_back({0, data_script(note)});
-
-    std::vector<Coin> chosen;
-    int64_t total = 0;
-    for (const Coin& coin : coins) {
-        if (!is_txid(coin.txid)) continue;
-        chosen.push_back(coin);
-        total += coin.sats;
-        const size_t size = serialize(chosen, requested, true).size() + kChangeOutputSize;
-        if (total >= amount + fee_for(size, kPaymentRate)) break;
-    }
-    return finish_build(chosen, total, amount, requested, change_hash160, kPaymentRate, inputs_out, outputs_out,
-                        fee_out, error);
+    return build_outputs(coins, inputs_out, outputs_out, change_hash160, requested, fee_out, error, 0, kPaymentRate);
 }
 
 Bytes data_script(const std::string& data)
@@ -170,12 +150,6 @@ bool sign_inputs(std::vector<Coin>& inputs, const std::vector<Output>& outputs)
 }
 
 namespace {
-
-bool is_house_oracle(const std::string& address)
-{
-    const std::vector<std::string> oracles = platform::config().house_oracles;
-    return std::find(oracles.begin(), oracles.end(), address) != oracles.end();
-}
 
 // Sizes the transaction without change, adds change when at least 1 satoshi
 // is left, sizes again and settles the fee.

@@ -104,7 +104,6 @@ void prune_lists(CoinState& s, bool age_pruned);
 void prune_cache(CoinState& s);
 bool is_change_coin(const CoinState& s, const Coin& coin);
 bool usable_in(const CoinState& s, const Coin& coin);
-bool is_house_oracle(const std::string& address);
 const std::vector<SpendAddress>& receive_addresses(CoinState& s);
 std::vector<SpendAddress> spend_addresses(CoinState& s);
 std::unordered_set<std::string> load_reserves();
@@ -388,7 +387,7 @@ int64_t local_balance()
     for (const ChangeCoin& c : s.change)
         if (!receive_hash.empty() && c.hash160 == receive_hash) count(receive, coin_of(c), 1);
     for (const auto& [address, list] : s.lists) {
-        if (address == receive || !list.ok || !is_house_oracle(address)) continue;
+        if (address == receive || !list.ok || !platform::isHouseOracle(address)) continue;
         std::string priv, pub;
         const bool ours = keys_for_address(address, priv, pub);
         wipe_string(priv);
@@ -528,7 +527,7 @@ bool refresh_phone_coins(bool force, std::string& message)
     std::vector<SpendAddress> addresses;
     if (w.loaded && w.is_hd) {
         for (const SpendAddress& a : receive_addresses(s))
-            if (!is_house_oracle(a.address)) addresses.push_back(a);
+            if (!platform::isHouseOracle(a.address)) addresses.push_back(a);
     } else if (w.loaded && !w.receive_address.empty()) {
         addresses = receive_addresses(s);
     }
@@ -649,7 +648,7 @@ std::vector<Coin> unconfirmed_phone_coins()
     const WalletState& w = wallet_state();
     if (w.loaded) {
         for (const SpendAddress& a : receive_addresses(s)) {
-            if (w.is_hd && is_house_oracle(a.address)) continue;
+            if (w.is_hd && platform::isHouseOracle(a.address)) continue;
             std::vector<Coin> listed;
             std::string error;
             if (!fetch_unconfirmed(a.address, listed, error)) continue;
@@ -1100,12 +1099,6 @@ bool is_change_coin(const CoinState& s, const Coin& coin)
 bool usable_in(const CoinState& s, const Coin& coin)
 {
     return coin.sats >= 2 && !spent_in(s, coin.txid, coin.vout) && s.held.count(key_of(coin)) == 0;
-}
-
-bool is_house_oracle(const std::string& address)
-{
-    const std::vector<std::string> oracles = platform::config().house_oracles;
-    return std::find(oracles.begin(), oracles.end(), address) != oracles.end();
 }
 
 // Receive addresses 0..counters[1] of a phrase wallet, or the single key's
