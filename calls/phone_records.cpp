@@ -343,13 +343,7 @@ OpenedEnvelope openEnvelope(const std::string& text)
 
 OpenedEnvelope openEnvelopeWithKey(const std::string& text, const std::string& privateKeyHex)
 {
-    return openWith(text, [&](const json& envelope) -> std::optional<std::string> {
-        const auto version = envelope.find("enc_v");
-        const auto sealed = envelope.find("pmessage1");
-        if (version == envelope.end() || !version->is_number() || *version != kEnvelopeVersion) return std::nullopt;
-        if (sealed == envelope.end() || !sealed->is_string()) return std::nullopt;
-        return openSealed(sealed->get_ref<const std::string&>(), privateKeyHex);
-    });
+    return openWith(text, [&](const json& envelope) { return openEnvelopeSealWithKey(envelope, privateKeyHex); });
 }
 
 bool isLiveRecord(int64_t ts, int64_t now)

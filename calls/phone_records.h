@@ -16,10 +16,7 @@
 
 namespace kestrel {
 
-inline constexpr const char* kPhoneProtocol = "CV-Phone";
-inline constexpr const char* kPhoneType = "cp";
 inline constexpr const char* kPhoneLocation = "cphone";
-inline constexpr int kEnvelopeVersion = 4;
 
 // A record older than this is no longer live; one from further ahead than
 // kLiveAheadSeconds neither.

@@ -135,24 +135,39 @@ bool sealIntoEnvelope(const std::string& plain, const std::string& publicKeyHex,
         return false;
     }
     envelope["pmessage1"] = sealed;
-    envelope["enc_v"] = 4;
+    envelope["enc_v"] = kEnvelopeVersion;
     return true;
+}
+
+// The sealed text of an envelope of the current version; nullptr otherwise.
+static const std::string* sealedText(const nlohmann::json& envelope)
+{
+    if (!envelope.is_object()) return nullptr;
+    const auto version = envelope.find("enc_v");
+    const auto sealed = envelope.find("pmessage1");
+    if (version == envelope.end() || !version->is_number() || *version != kEnvelopeVersion) return nullptr;
+    if (sealed == envelope.end() || !sealed->is_string()) return nullptr;
+    return &sealed->get_ref<const std::string&>();
+}
+
+std::optional<std::string> openEnvelopeSealWithKey(const nlohmann::json& envelope, const std::string& privateKeyHex)
+{
+    const std::string* sealed = sealedText(envelope);
+    if (sealed == nullptr) return std::nullopt;
+    std::optional<std::string> plain = openSealed(*sealed, privateKeyHex);
+    if (!plain || plain->empty()) return std::nullopt;
+    return plain;
 }
 
 std::optional<std::string> openEnvelopeSeal(const nlohmann::json& envelope)
 {
-    if (!envelope.is_object()) return std::nullopt;
-    const auto version = envelope.find("enc_v");
-    const auto sealed = envelope.find("pmessage1");
-    if (version == envelope.end() || !version->is_number() || *version != 4) return std::nullopt;
-    if (sealed == envelope.end() || !sealed->is_string()) return std::nullopt;
-
+    // The identity key is derived only for an envelope that can be opened.
+    if (sealedText(envelope) == nullptr) return std::nullopt;
     std::string key;
     std::string error;
     if (!cv_tessera_wallet::identity_private_key(key, error)) return std::nullopt;
-    std::optional<std::string> plain = openSealed(sealed->get_ref<const std::string&>(), key);
+    std::optional<std::string> plain = openEnvelopeSealWithKey(envelope, key);
     cv_tessera_wallet::wipe_string(key);
-    if (!plain || plain->empty()) return std::nullopt;
     return plain;
 }
 

@@ -33,8 +33,13 @@ std::optional<std::string> openSealed(const std::string& sealedHex, const std::s
 bool sealIntoEnvelope(const std::string& plain, const std::string& publicKeyHex, nlohmann::json& envelope,
                       std::string& error);
 
+// The "enc_v" of a sealed envelope.
+inline constexpr int kEnvelopeVersion = 4;
+
 // Opens an envelope's "pmessage1" (requires "enc_v" 4) with the wallet's
 // identity key; nothing unless the plain text is non-empty.
 std::optional<std::string> openEnvelopeSeal(const nlohmann::json& envelope);
+// The same with a given private key (hex).
+std::optional<std::string> openEnvelopeSealWithKey(const nlohmann::json& envelope, const std::string& privateKeyHex);
 
 } // namespace kestrel

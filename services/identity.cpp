@@ -56,22 +56,19 @@ std::map<std::string, CachedKey>& cache()
 IdentitySignature identitySign(const std::string& message)
 {
     IdentitySignature result;
-    std::string priv, pub, address;
-    {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
-        if (!wallet::load_wallet() || !wallet::wallet_state().keys_ready) {
-            result.error = wallet::kHdNotConnected;
-            return result;
-        }
-        const bool derived = wallet::derive(wallet::wallet_path(wallet::kIdentityAccount, 0), priv, pub, address);
-        if (!derived || priv.size() != 64) {
-            wallet::wipe_string(priv);
-            result.error = wallet::kNoIdentityKey;
-            return result;
-        }
-        result = signWithKey(priv, pub, message);
-        wallet::wipe_string(priv);
+    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    if (!wallet::load_wallet() || !wallet::wallet_state().keys_ready) {
+        result.error = wallet::kHdNotConnected;
+        return result;
     }
+    std::string priv, error;
+    if (!wallet::identity_private_key(priv, error) || priv.size() != 64) {
+        wallet::wipe_string(priv);
+        result.error = wallet::kNoIdentityKey;
+        return result;
+    }
+    result = signWithKey(priv, wallet::wallet_state().identity_pub, message);
+    wallet::wipe_string(priv);
     return result;
 }
 

@@ -20,9 +20,6 @@ using json = nlohmann::json;
 
 namespace {
 
-const char* const kPhoneProtocol = "CV-Phone";
-const char* const kPhoneType = "cp";
-
 std::string effectiveChannel(const json& record);
 std::string audioDigest(const json& record);
 

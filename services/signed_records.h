@@ -17,6 +17,10 @@
 
 namespace kestrel {
 
+// The protocol and type of the phone's own records, the only ones trusted.
+inline constexpr const char* kPhoneProtocol = "CV-Phone";
+inline constexpr const char* kPhoneType = "cp";
+
 // "CV1|" type "|" channel "|" handle "|" actor "|" ts "|" content, where
 // channel is "channel" or else "location", trimmed and lower-cased; handle and
 // actor are trimmed, one "@" or "$" dropped, lower-cased; content for type
