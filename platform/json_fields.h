@@ -8,13 +8,18 @@
 
 namespace platform {
 
-// The text member key of doc; empty when doc is not an object or the member
-// is absent or not a string.
-inline std::string jsonText(const nlohmann::json& doc, const char* key)
+// The text member key of doc, else the text member otherKey when given (the
+// first that is a string wins, even when empty); empty when doc is not an
+// object or neither member is a string.
+inline std::string jsonText(const nlohmann::json& doc, const char* key, const char* otherKey = nullptr)
 {
     if (!doc.is_object()) return {};
-    const auto it = doc.find(key);
-    return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
+    for (const char* name : {key, otherKey}) {
+        if (name == nullptr) break;
+        const auto it = doc.find(name);
+        if (it != doc.end() && it->is_string()) return it->get<std::string>();
+    }
+    return {};
 }
 
 } // namespace platform

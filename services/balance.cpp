@@ -4,6 +4,7 @@
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
+#include "platform/json_fields.h"
 #include "platform/service_host.h"
 #include "services/paymail_claim.h"
 #include "services/tessera_link.h"
@@ -195,9 +196,8 @@ int64_t readFaceFile(const std::string& receiveAddress)
     if (path.empty() || receiveAddress.empty() || !platform::readFile(path, text)) return -1;
     const json face = json::parse(text, nullptr, false);
     if (!face.is_object()) return -1;
-    const auto address = face.find("address");
     const auto sats = face.find("sats");
-    if (address == face.end() || !address->is_string() || address->get<std::string>() != receiveAddress) return -1;
+    if (platform::jsonText(face, "address") != receiveAddress) return -1;
     if (sats == face.end() || !sats->is_number_integer()) return -1;
     const int64_t value = sats->get<int64_t>();
     return value >= 0 ? value : -1;

@@ -1,6 +1,7 @@
 #include "services/identity.h"
 
 #include "platform/http.h"
+#include "platform/json_fields.h"
 #include "platform/service_host.h"
 #include "wallet/encoding.h"
 #include "wallet/hashes.h"
@@ -136,10 +137,7 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
             document) ||
         !document.is_object())
         return {};
-    auto published = document.find("pubkey");
-    if (published == document.end() || !published->is_string()) published = document.find("publicKey");
-    if (published == document.end() || !published->is_string()) return {};
-    const std::string& text = published->get_ref<const std::string&>();
+    const std::string text = platform::jsonText(document, "pubkey", "publicKey");
     // Only the plain 33- or 65-byte forms; compressedKeyHex would also take "0x".
     if (text.size() != 66 && text.size() != 130) return {};
     const std::string publicKey = compressedKeyHex(text);

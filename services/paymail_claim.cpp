@@ -298,8 +298,7 @@ void setOwnOrdinalsAddress(const std::string& address)
     bool changed = false;
     for (json& entry : *names) {
         if (!ownedBy(entry, key)) continue;
-        const auto stored = entry.find("ordAddress");
-        if (stored != entry.end() && stored->is_string() && stored->get<std::string>() == address) continue;
+        if (platform::jsonText(entry, "ordAddress") == address) continue;
         entry["ordAddress"] = address;
         changed = true;
     }
@@ -386,8 +385,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
     std::string refusal;
     bool saysNo = false;
     if (answer.is_object()) {
-        const auto text = answer.find("error");
-        if (text != answer.end() && text->is_string()) refusal = text->get<std::string>();
+        refusal = platform::jsonText(answer, "error");
         const auto ok = answer.find("ok");
         saysNo = ok != answer.end() && ok->is_boolean() && !ok->get<bool>();
     }
@@ -442,14 +440,12 @@ bool ownedBy(const json& entry, const std::string& key)
 // entry first, then the alphabetically first other name the identity owns.
 std::string carriedOver(const json& names, const json& previous, const std::string& key, const char* member)
 {
-    const auto own = previous.find(member);
-    if (ownedBy(previous, key) && own != previous.end() && own->is_string() && !own->get<std::string>().empty())
-        return own->get<std::string>();
+    const std::string own = platform::jsonText(previous, member);
+    if (ownedBy(previous, key) && !own.empty()) return own;
     for (const json& entry : names) {
         if (!ownedBy(entry, key)) continue;
-        const auto value = entry.find(member);
-        if (value != entry.end() && value->is_string() && !value->get<std::string>().empty())
-            return value->get<std::string>();
+        const std::string value = platform::jsonText(entry, member);
+        if (!value.empty()) return value;
     }
     return {};
 }

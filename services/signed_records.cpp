@@ -1,5 +1,6 @@
 #include "services/signed_records.h"
 
+#include "platform/json_fields.h"
 #include "platform/service_host.h"
 #include "services/identity.h"
 #include "services/paymail_claim.h"
@@ -109,13 +110,7 @@ bool verifyRecordSignature(const json& record)
 
 std::string recordText(const json& record, const char* name, const char* otherName)
 {
-    if (!record.is_object()) return {};
-    for (const char* key : {name, otherName}) {
-        if (key == nullptr) break;
-        const auto found = record.find(key);
-        if (found != record.end() && found->is_string()) return found->get<std::string>();
-    }
-    return {};
+    return platform::jsonText(record, name, otherName);
 }
 
 int64_t recordInteger(const json& record, const char* name)

@@ -3,6 +3,7 @@
 #include "platform/app_launch.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
+#include "platform/json_fields.h"
 #include "services/balance.h"
 #include "services/paymail_claim.h"
 #include "wallet/spend_hooks.h"
@@ -68,10 +69,7 @@ std::string readBoundId()
 {
     std::string text;
     if (!platform::readFile(bindFilePath(), text)) return {};
-    const json bind = json::parse(text, nullptr, false);
-    if (!bind.is_object()) return {};
-    const auto it = bind.find("wallet_id");
-    return (it != bind.end() && it->is_string()) ? it->get<std::string>() : std::string();
+    return platform::jsonText(json::parse(text, nullptr, false), "wallet_id");
 }
 
 bool writeBindFile(const std::string& walletId)
@@ -167,11 +165,8 @@ void registerApp(const std::string& instance, const std::string& appName)
     if (currentWalletId().empty()) {
         const json registry = loadWalletRegistry();
         const json& wallets = registry["wallets"];
-        if (wallets.size() == 1 && wallets[0].is_object()) {
-            const auto id = wallets[0].find("id");
-            if (id != wallets[0].end() && id->is_string() && !id->get<std::string>().empty())
-                bindWallet(id->get<std::string>());
-        }
+        const std::string only = wallets.size() == 1 ? platform::jsonText(wallets[0], "id") : std::string();
+        if (!only.empty()) bindWallet(only);
     }
     // Phone spends ask this module whether a wallet is connected, and the
     // shown balance follows this app's spends.
@@ -273,13 +268,10 @@ std::string walletDisplayName(const std::string& walletId)
     RegistryGuard guard;
     const json registry = loadWalletRegistry();
     for (const json& entry : registry["wallets"]) {
-        if (!entry.is_object()) continue;
-        const auto id = entry.find("id");
-        if (id == entry.end() || !id->is_string() || id->get<std::string>().empty()) continue;
-        if (id->get<std::string>() != walletId) continue;
-        const auto name = entry.find("name");
-        const std::string text = (name != entry.end() && name->is_string()) ? name->get<std::string>() : std::string();
-        return text.empty() ? walletId : text;
+        const std::string id = platform::jsonText(entry, "id");
+        if (id.empty() || id != walletId) continue;
+        const std::string name = platform::jsonText(entry, "name");
+        return name.empty() ? walletId : name;
     }
     return walletId;
 }
@@ -291,9 +283,7 @@ void nameWalletAfterPaymail(const std::string& walletId)
     RegistryGuard guard;
     json registry = loadWalletRegistry();
     for (json& entry : registry["wallets"]) {
-        if (!entry.is_object()) continue;
-        const auto id = entry.find("id");
-        if (id != entry.end() && id->is_string() && id->get<std::string>() == walletId) entry["name"] = alias;
+        if (platform::jsonText(entry, "id") == walletId) entry["name"] = alias;
     }
     saveWalletRegistry(registry);
 }
@@ -344,8 +334,8 @@ std::string pollConnectReply(const std::string& requestId)
     if (!reply.is_object()) return "denied";
     const auto ok = reply.find("ok");
     if (ok == reply.end() || !ok->is_boolean() || !ok->get<bool>()) return "denied";
-    const auto id = reply.find("wallet_id");
-    if (id != reply.end() && id->is_string() && !id->get<std::string>().empty()) bindWallet(id->get<std::string>());
+    const std::string id = platform::jsonText(reply, "wallet_id");
+    if (!id.empty()) bindWallet(id);
     return "ok";
 }
 
