@@ -104,10 +104,7 @@ std::string phoneFilePath()
 std::string identityFilePath(const std::string& owner)
 {
     if (owner.empty()) return {};
-    const std::string phoneFile = phoneFilePath();
-    const size_t slash = phoneFile.find_last_of('/');
-    if (slash == std::string::npos) return {};
-    return phoneFile.substr(0, slash) + "/phone-" + owner + ".json";
+    return phoneFolder() + "/phone-" + owner + ".json";
 }
 
 std::string storeFileText(const json& object)

@@ -1,6 +1,7 @@
 #include "platform/chain_api.h"
 
 #include "platform/config.h"
+#include "platform/http.h"
 
 namespace platform {
 
@@ -59,15 +60,10 @@ std::string chainBulkBalanceUrl()
     return chainUrl("/addresses/balance");
 }
 
-// "https://host/base/path" split after the scheme: the host, then the rest.
+// The configured base split after the scheme: the host, then the rest.
 static void splitBase(std::string& host, std::string& path)
 {
-    std::string base = config().chain_api;
-    const size_t scheme = base.find("://");
-    if (scheme != std::string::npos) base = base.substr(scheme + 3);
-    const size_t slash = base.find('/');
-    host = base.substr(0, slash);
-    path = slash == std::string::npos ? std::string() : base.substr(slash);
+    splitUrl(config().chain_api, host, path);
 }
 
 std::string chainHost()

@@ -49,11 +49,14 @@ std::string executableFolder()
     char buffer[4096];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
     if (n <= 0) return ".";
-    std::string path(buffer, static_cast<size_t>(n));
+    return parentFolder(std::string(buffer, static_cast<size_t>(n)));
+}
+
+std::string parentFolder(const std::string& path)
+{
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 } // namespace platform

@@ -18,6 +18,9 @@ bool makeFolders(const std::string& path);
 // True when a file or folder exists at path.
 bool pathExists(const std::string& path);
 
+// The folder part of path: "." without a "/", "/" for a file at the root.
+std::string parentFolder(const std::string& path);
+
 // Folder of the running executable, without a trailing "/" ("." when unknown).
 std::string executableFolder();
 

@@ -208,4 +208,13 @@ void freeLists(RequestLists& lists)
 
 } // namespace
 
+void splitUrl(const std::string& url, std::string& host, std::string& path)
+{
+    const size_t scheme = url.find("://");
+    const std::string rest = scheme == std::string::npos ? url : url.substr(scheme + 3);
+    const size_t slash = rest.find('/');
+    host = rest.substr(0, slash);
+    path = slash == std::string::npos ? std::string() : rest.substr(slash);
+}
+
 } // namespace platform

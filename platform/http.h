@@ -71,4 +71,8 @@ bool httpPerformKept(KeptConnection& connection, const HttpRequest& request, Htt
 // Frees the handle and its lists; the record is reset. Safe on an empty record.
 void closeKept(KeptConnection& connection);
 
+// "https://host:port/base/path" (scheme optional) split into the host (with
+// any port) and the rest from its first "/" (empty when there is none).
+void splitUrl(const std::string& url, std::string& host, std::string& path);
+
 } // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/service_host.h"
 
 #include "platform/config.h"
+#include "platform/http.h"
 
 namespace platform {
 
@@ -81,12 +82,9 @@ std::string bsvaliasDiscoveryPath()
 
 std::string downloadHost()
 {
-    std::string site = config().download_site;
-    const size_t scheme = site.find("://");
-    if (scheme != std::string::npos) site = site.substr(scheme + 3);
-    const size_t slash = site.find('/');
-    if (slash != std::string::npos) site.resize(slash);
-    return site;
+    std::string host, path;
+    splitUrl(config().download_site, host, path);
+    return host;
 }
 
 std::string downloadUrl(const std::string& path)

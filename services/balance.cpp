@@ -334,8 +334,7 @@ void runFaceWriter()
         const std::string text = std::move(w.text);
         w.pending = false;
         lock.unlock();
-        const size_t slash = path.find_last_of('/');
-        platform::makeFolders(path.substr(0, slash));
+        platform::makeFolders(platform::parentFolder(path));
         platform::replaceFileAtomically(path, text); // a failed write is only a lost hint
         lock.lock();
     }

@@ -295,7 +295,7 @@ bool save_wallet()
     const std::string path = wallet_file_path();
     // Never write the plain phrase over a wallet Tessera has locked meanwhile.
     if (is_wallet_file_locked(path)) return false;
-    platform::makeFolders(path.substr(0, path.find_last_of('/')));
+    platform::makeFolders(platform::parentFolder(path));
     std::string text = wallet_json(s);
     const bool ok = platform::replaceFileAtomically(path, text);
     wipe_string(text);
