@@ -10,6 +10,7 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -116,6 +117,17 @@ Coin coin_of(const ChangeCoin& change);
 std::string key_of(const Coin& coin)
 {
     return outpoint_key(coin.txid, coin.vout);
+}
+
+// The output index after "txid_": 1 to 10 decimal digits, at most 2^32 - 1.
+bool parse_vout(std::string_view digits, uint32_t& vout)
+{
+    if (digits.empty() || digits.size() > 10) return false;
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ec != std::errc() || end != digits.data() + digits.size() || value > 0xFFFFFFFFull) return false;
+    vout = static_cast<uint32_t>(value);
+    return true;
 }
 } // namespace
 
@@ -433,10 +445,8 @@ bool parse_ordinals_page(std::string_view body, OrdinalsList& list, size_t& coun
             const size_t cut = text.find('_');
             if (cut == 64 && is_txid(text.substr(0, 64))) {
                 txid = ascii_lower(text.substr(0, 64));
-                const std::string digits = text.substr(65);
-                if (!digits.empty() && digits.size() <= 10 &&
-                    std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-                    vout = std::stoll(digits) <= 0xFFFFFFFFll ? std::stoll(digits) : -1;
+                uint32_t parsed = 0;
+                if (parse_vout(std::string_view(text).substr(65), parsed)) vout = parsed;
             }
         }
         if (!is_txid(txid) || vout < 0) continue;
@@ -1059,9 +1069,7 @@ void save_change(const CoinState& s)
 
 bool spent_in(const CoinState& s, std::string_view txid, uint32_t vout)
 {
-    if (s.spent.count(outpoint_key(txid, vout))) return true;
-    const std::string reversed = reverse_txid(txid);
-    return !reversed.empty() && s.spent.count(outpoint_key(reversed, vout)) != 0;
+    return listed_either_order(s.spent, txid, vout, false);
 }
 
 void add_spent(CoinState& s, const Coin& coin)
@@ -1228,11 +1236,9 @@ std::unordered_set<std::string> load_offer_locks(const CoinState& s)
         if (entry.is_string()) {
             const std::string key = reserve_form(entry.get<std::string>());
             const size_t cut = key.rfind('_');
-            const std::string digits = cut == std::string::npos ? "" : key.substr(cut + 1);
-            const bool numeric = !digits.empty() && digits.size() <= 10 &&
-                                 std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-            if (numeric && std::stoull(digits) <= 0xFFFFFFFFull &&
-                spent_in(s, key.substr(0, cut), static_cast<uint32_t>(std::stoull(digits)))) {
+            uint32_t vout = 0;
+            if (cut != std::string::npos && parse_vout(std::string_view(key).substr(cut + 1), vout) &&
+                spent_in(s, key.substr(0, cut), vout)) {
                 dropped = true;
                 continue;
             }
@@ -1255,9 +1261,7 @@ bool inscription_in(const CoinState& s, const std::string& address, const Coin& 
     const bool fresh = it != s.inscriptions.end() && now - it->second.fetched < kInscriptionFresh;
     if (failed || !fresh) return coin.sats == 1;
     const InscriptionList& list = it->second;
-    const std::string key = key_of(coin);
-    const std::string reversed = reverse_txid(coin.txid);
-    if (list.keys.count(key) || (!reversed.empty() && list.keys.count(outpoint_key(reversed, coin.vout)))) return true;
+    if (listed_either_order(list.keys, coin.txid, coin.vout, false)) return true;
     return !list.complete && coin.sats == 1;
 }
 

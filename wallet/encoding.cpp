@@ -139,9 +139,7 @@ std::string reverse_txid(std::string_view txid)
 
 std::string outpoint_key(std::string_view txid, uint32_t vout)
 {
-    std::string key;
-    key.reserve(txid.size() + 11);
-    for (const char c : txid) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    std::string key = ascii_lower(txid);
     key += ':';
     key += std::to_string(vout);
     return key;

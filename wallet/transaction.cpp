@@ -122,12 +122,7 @@ bool sign_input(Coin& input, const std::vector<Coin>& all_inputs, const std::vec
 {
     std::string own_pub;
     if (!pubkey_from_privkey(priv_hex, own_pub)) return false;
-    if (!pub_hex.empty()) {
-        std::string given(pub_hex);
-        std::transform(given.begin(), given.end(), given.begin(),
-                       [](char c) { return c >= 'A' && c <= 'F' ? c + 32 : c; });
-        if (given != own_pub) return false;
-    }
+    if (!pub_hex.empty() && ascii_lower(pub_hex) != own_pub) return false;
     const Bytes digest = signature_hash(input, all_inputs, outputs, hash160);
     if (digest.size() != 32) return false;
     const Bytes der = ecdsa_sign(priv_hex, digest);

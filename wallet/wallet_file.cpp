@@ -37,13 +37,13 @@ static json readWalletJson(const std::string& path)
     return doc;
 }
 
-// Wipes the secret members of a parsed wallet document.
-static void wipeSecrets(json& doc)
+// Wipes the secret members of a parsed or built wallet document.
+template <typename Json> static void wipeSecrets(Json& doc)
 {
     if (!doc.is_object()) return;
     for (const char* key : {"mnemonic", "priv"}) {
         const auto it = doc.find(key);
-        if (it != doc.end() && it->is_string()) wipe_string(it->get_ref<std::string&>());
+        if (it != doc.end() && it->is_string()) wipe_string(it->template get_ref<std::string&>());
     }
 }
 
@@ -236,8 +236,7 @@ WalletFileStatus parse_wallet_text(std::string_view text, WalletState& state)
 // A value kept as read (number or text), carried into the ordered document.
 static ordered_json keptValue(const json& value)
 {
-    ordered_json out = ordered_json::parse(value.dump(-1, ' ', false, json::error_handler_t::replace), nullptr, false);
-    return out.is_discarded() ? ordered_json(0) : out;
+    return ordered_json(value);
 }
 
 static ordered_json inscriptionJson(const Inscription& ins)
@@ -282,8 +281,7 @@ std::string wallet_json(const WalletState& s)
     doc["contacts"] = ordered_json::array();
     for (const Contact& c : s.contacts) doc["contacts"].push_back(ordered_json {{"dest", c.dest}, {"note", c.note}});
     std::string text = doc.dump(2, ' ', false, ordered_json::error_handler_t::replace);
-    for (const char* key : {"mnemonic", "priv"})
-        if (doc.contains(key)) wipe_string(doc[key].get_ref<std::string&>());
+    wipeSecrets(doc);
     return text;
 }
 
