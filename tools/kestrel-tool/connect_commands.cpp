@@ -15,6 +15,13 @@ void registerAsKestrel(const Args& args)
     kestrel::registerApp(args.get("instance", platform::executableFolder()), "Kestrel");
 }
 
+bool loadBoundWallet(const Args& args)
+{
+    registerAsKestrel(args);
+    std::lock_guard<std::recursive_mutex> lock(cv_tessera_wallet::wallet_mutex());
+    return cv_tessera_wallet::load_wallet();
+}
+
 static nlohmann::json walletSummary()
 {
     const cv_tessera_wallet::WalletView view = cv_tessera_wallet::wallet_view();

@@ -37,12 +37,16 @@ int fail(const std::string& message)
     return 1;
 }
 
-bool requireOptions(const Args& args, const std::vector<std::string>& names, const Command& command)
+static std::vector<Command> allCommands();
+
+bool requireOptions(const Args& args, const std::vector<std::string>& names, const char* command)
 {
     for (const auto& name : names) {
         if (args.options.count(name) == 0) {
-            fail(std::string("missing --") + name + " (usage: kestrel-tool " + command.name + " " + command.usage +
-                 ")");
+            std::string usage;
+            for (const Command& c : allCommands())
+                if (std::strcmp(c.name, command) == 0) usage = c.usage;
+            fail(std::string("missing --") + name + " (usage: kestrel-tool " + command + " " + usage + ")");
             return false;
         }
     }
@@ -58,12 +62,7 @@ Work findWork(std::span<const WorkEntry> table, const std::string& name)
 
 bool workInput(const char* name, const Args& args, const std::vector<std::string>& required, nlohmann::json& in)
 {
-    for (const auto& option : required) {
-        if (args.options.count(option) == 0) {
-            fail(std::string("missing --") + option + " (see kestrel-tool " + name + " --help)");
-            return false;
-        }
-    }
+    if (!requireOptions(args, required, name)) return false;
     in = nlohmann::json::object();
     for (const auto& [key, value] : args.options) in[key] = value;
     for (const auto& flag : args.flags) in[flag] = true;

@@ -34,34 +34,17 @@ namespace wallet = cv_tessera_wallet;
 
 namespace {
 
-constexpr int kBackgroundWaitMs = 15000;
-
-const Command kResolve = {"resolve", "--to TEXT [--instance DIR]",
-                          "resolve a handle, paymail or 1-address to a payment address: {\"address\"} or {\"error\"}",
-                          nullptr};
-const Command kSendRecord = {
-    "send-record", "--to HANDLE --kind invite|accept|box|hangup --id HEX16 [--instance DIR]",
-    "seal and send one signalling record to a handle as the phone does: {\"sent\", \"txid\", \"status\"}", nullptr};
-const Command kReadTx = {"read-tx", "--txid T [--via service|chain|hex] [--instance DIR]",
-                         "read a transaction (the service, the chain API, raw hex) and open its phone record with the "
-                         "wallet's identity key: {\"record\", \"live\", \"verified\"} or {\"error\"}",
-                         nullptr};
-
 // Registers as the phone does and loads the bound wallet with its alias.
 bool openWallet(const Args& args)
 {
-    registerAsKestrel(args);
-    {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
-        if (!wallet::load_wallet()) return false;
-    }
+    if (!loadBoundWallet(args)) return false;
     kestrel::resolveOwnPaymail(false);
     return true;
 }
 
 int resolve(const Args& args)
 {
-    if (!requireOptions(args, {"to"}, kResolve)) return 1;
+    if (!requireOptions(args, {"to"}, "resolve")) return 1;
     openWallet(args); // a handle needs a wallet; paymails and addresses do not
     std::string error;
     const std::string address = kestrel::resolveRecipient(args.get("to"), kestrel::ownPaymail(), error);
@@ -95,7 +78,7 @@ int sentAnswer(bool sent, const std::string& txid, const std::string& status)
 
 int sendRecord(const Args& args)
 {
-    if (!requireOptions(args, {"to", "kind", "id"}, kSendRecord)) return 1;
+    if (!requireOptions(args, {"to", "kind", "id"}, "send-record")) return 1;
     const std::string kind = args.get("kind");
     const std::string id = args.get("id");
     if (!isSignal(kind)) return fail("--kind must be invite, accept, box or hangup");
@@ -154,13 +137,12 @@ std::string readPayload(const std::string& via, const std::string& txid)
         payload = payloadOfDecoded(body);
     else if (via == "hex" && wallet::web_get_plain(platform::chainTxHexUrl(txid), body, error))
         payload = kestrel::extractFromRawTx(body);
-    if (via == "hex" && payload.size() < 8) return {};
     return payload.find(kestrel::kPhoneProtocol) == std::string::npos ? std::string() : payload;
 }
 
 int readTx(const Args& args)
 {
-    if (!requireOptions(args, {"txid"}, kReadTx)) return 1;
+    if (!requireOptions(args, {"txid"}, "read-tx")) return 1;
     const std::string txid = args.get("txid");
     const std::string via = args.get("via");
     if (!wallet::is_txid(txid)) return fail("--txid must be 64 hex digits");
@@ -194,11 +176,17 @@ int readTx(const Args& args)
 
 std::vector<Command> phoneCommands()
 {
-    Command resolveCommand = kResolve, sendCommand = kSendRecord, readCommand = kReadTx;
-    resolveCommand.run = resolve;
-    sendCommand.run = sendRecord;
-    readCommand.run = readTx;
-    return {resolveCommand, sendCommand, readCommand};
+    return {
+        {"resolve", "--to TEXT [--instance DIR]",
+         "resolve a handle, paymail or 1-address to a payment address: {\"address\"} or {\"error\"}", resolve},
+        {"send-record", "--to HANDLE --kind invite|accept|box|hangup --id HEX16 [--instance DIR]",
+         "seal and send one signalling record to a handle as the phone does: {\"sent\", \"txid\", \"status\"}",
+         sendRecord},
+        {"read-tx", "--txid T [--via service|chain|hex] [--instance DIR]",
+         "read a transaction (the service, the chain API, raw hex) and open its phone record with the "
+         "wallet's identity key: {\"record\", \"live\", \"verified\"} or {\"error\"}",
+         readTx},
+    };
 }
 
 } // namespace tool

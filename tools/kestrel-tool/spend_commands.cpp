@@ -24,18 +24,6 @@ using namespace cv_tessera_wallet;
 
 namespace {
 
-// How long a command waits at the end for its background posts (the
-// service's copy of a fast submit, payment deliveries).
-constexpr int kBackgroundWaitMs = 15000;
-
-// Registers as the phone does and loads the bound wallet.
-bool openWallet(const Args& args)
-{
-    registerAsKestrel(args);
-    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
-    return load_wallet();
-}
-
 bool wholeNumber(const std::string& text, int64_t& value)
 {
     const char* end = text.data() + text.size();
@@ -52,7 +40,7 @@ int answer(const std::string& result)
 
 int coins(const Args& args)
 {
-    if (!openWallet(args)) return fail(kNoWallet);
+    if (!loadBoundWallet(args)) return fail(kNoWallet);
     SpendCoins found;
     std::string error;
     if (!gather_spend_coins(found, error)) return fail("error: " + error);
@@ -70,7 +58,7 @@ int coins(const Args& args)
 // last face kept for this wallet when the chain service cannot be read.
 int balance(const Args& args)
 {
-    if (!openWallet(args)) return fail(kNoWallet);
+    if (!loadBoundWallet(args)) return fail(kNoWallet);
     SpendCoins found;
     std::string error;
     gather_spend_coins(found, error);
@@ -82,30 +70,27 @@ int balance(const Args& args)
 
 int send(const Args& args)
 {
-    static const Command self = {"send", "--to ADDRESS --sats N [--note TEXT]", "", nullptr};
-    if (!requireOptions(args, {"to", "sats"}, self)) return 1;
+    if (!requireOptions(args, {"to", "sats"}, "send")) return 1;
     int64_t sats = 0;
     if (!wholeNumber(args.get("sats"), sats)) return fail("--sats must be a whole number of satoshis");
-    openWallet(args);
+    loadBoundWallet(args);
     return answer(spend(args.get("to"), sats, args.get("note")));
 }
 
 int phoneSend(const Args& args)
 {
-    static const Command self = {"phone-send", "--to ADDRESS --payload TEXT [--rate N] [--sync] [--second ADDRESS]", "",
-                                 nullptr};
-    if (!requireOptions(args, {"to", "payload"}, self)) return 1;
+    if (!requireOptions(args, {"to", "payload"}, "phone-send")) return 1;
     int64_t rate = 100;
     if (args.options.count("rate") && (!wholeNumber(args.get("rate"), rate) || rate < 0 || rate > 0xFFFFFFFFll))
         return fail("--rate must be a whole number of satoshis per 1000 bytes");
-    openWallet(args);
+    loadBoundWallet(args);
     return answer(phone_send(args.get("to"), args.get("payload"), static_cast<uint32_t>(rate), args.has("sync"),
                              args.get("second")));
 }
 
 int prepareCoins(const Args& args)
 {
-    openWallet(args);
+    loadBoundWallet(args);
     return answer(phone_prepare_coins());
 }
 

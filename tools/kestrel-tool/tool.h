@@ -53,14 +53,21 @@ std::string textOption(const nlohmann::json& in, const char* key);
 int printJson(const nlohmann::json& value);
 // Prints "kestrel-tool: " + message on standard error; answers 1.
 int fail(const std::string& message);
-// Checks that every named option is present; on failure prints the usage.
-bool requireOptions(const Args& args, const std::vector<std::string>& names, const Command& command);
+// Checks that every named option is present; on failure prints the
+// command's usage from the command table.
+bool requireOptions(const Args& args, const std::vector<std::string>& names, const char* command);
+
+// How long a command waits at the end for its background posts (the
+// service's copy of a fast submit, payment deliveries).
+constexpr int kBackgroundWaitMs = 15000;
 
 std::vector<Command> storeCommands();
 std::vector<Command> connectCommands();
 // Registers with the wallet registry as the phone does (--instance, default
 // this program's folder), so commands use the wallet the data folder binds.
 void registerAsKestrel(const Args& args);
+// registerAsKestrel, then loads the bound wallet; false when none loads.
+bool loadBoundWallet(const Args& args);
 std::vector<Command> walletCommands();
 std::vector<Command> recordCommands();
 std::vector<Command> spendCommands();
