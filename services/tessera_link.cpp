@@ -30,7 +30,6 @@ struct LinkState {
     std::mutex mutex; // guards the strings below
     std::string appName;
     std::string instance;
-    std::string walletId;
     std::atomic<bool> isApp {false};
 };
 
@@ -84,19 +83,10 @@ bool writeBindFile(const std::string& walletId)
     return platform::replaceFileAtomically(bindFilePath(), bind.dump(2, ' ', false, json::error_handler_t::replace));
 }
 
-void setWalletId(const std::string& id)
-{
-    {
-        std::lock_guard<std::mutex> lock(link().mutex);
-        link().walletId = id;
-    }
-    wallet::set_bound_wallet_id(id);
-}
-
 void bindWallet(const std::string& id)
 {
     if (!link().isApp || id.empty()) return;
-    setWalletId(id);
+    wallet::set_bound_wallet_id(id);
     writeBindFile(id);
 }
 
@@ -161,7 +151,7 @@ void registerApp(const std::string& instance, const std::string& appName)
     }
     migrateLegacyWallet();
 
-    setWalletId(readBoundId());
+    wallet::set_bound_wallet_id(readBoundId());
     if (currentWalletId().empty()) {
         const json registry = loadWalletRegistry();
         const json& wallets = registry["wallets"];
@@ -235,7 +225,7 @@ std::string disconnectFromTessera()
     std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
     if (link().isApp) {
         ::unlink(bindFilePath().c_str());
-        setWalletId("");
+        wallet::set_bound_wallet_id("");
     }
     unloadWallet();
     emitStatus("status");
@@ -243,17 +233,15 @@ std::string disconnectFromTessera()
     return "success";
 }
 
+// The binding itself lives in the wallet module, which builds the paths.
 std::string currentWalletId()
 {
-    std::lock_guard<std::mutex> lock(link().mutex);
-    return link().walletId;
+    return wallet::bound_wallet_id();
 }
 
 std::string currentWalletPath()
 {
-    const std::string id = currentWalletId();
-    if (id.empty()) return {};
-    return platform::dataFolder() + "/wallets/" + id + "/wallet.json";
+    return currentWalletId().empty() ? std::string() : wallet::wallet_file_path();
 }
 
 void unloadWallet()
