@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/config.h"
+#include "platform/data_folder.h"
 #include "platform/files.h"
 #include "platform/http.h"
 
@@ -36,6 +37,14 @@ struct Devnet {
     }
 
     void useConfig() const { platform::setConfig(config()); }
+
+    // Writes the devnet's fragment as kestrel-config.json into data folder
+    // folder (made when missing), for another process; false on failure.
+    bool writeConfig(const std::string& folder) const
+    {
+        platform::makeFolders(folder);
+        return platform::replaceFileAtomically(folder + "/kestrel-config.json", info["config"].dump());
+    }
 
     // One call of the control API; the answer's JSON (discarded on failure)
     // and its status.

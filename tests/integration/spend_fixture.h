@@ -31,9 +31,7 @@ struct TesseraWallet {
 // "tessera create" in the current data folder (LOCALAPPDATA).
 inline TesseraWallet createTesseraWallet(const std::string& name)
 {
-    const std::string out =
-        runCommand(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera create --name " + name + " 2>&1");
-    const auto doc = nlohmann::json::parse(out, nullptr, false);
+    const nlohmann::json doc = runTessera("create --name " + shellQuoted(name)).out;
     TesseraWallet wallet;
     if (!doc.is_object()) return wallet;
     wallet.id = doc.value("id", "");
