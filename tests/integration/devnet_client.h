@@ -72,6 +72,27 @@ struct Devnet {
         return answer.is_object() && answer.contains("txid") ? answer["txid"].get<std::string>() : std::string();
     }
 
+    // Registers alias on the service with the entry's other fields ("pubkey",
+    // "address", "uncompressed"; without a pubkey the devnet makes a key);
+    // answers the registered entry (discarded on failure) and the status.
+    nlohmann::json registerAlias(const std::string& alias, nlohmann::json fields = nlohmann::json::object(),
+                                 long* status = nullptr) const
+    {
+        fields["alias"] = alias;
+        return control("POST", "/control/alias", fields, status);
+    }
+
+    // Requests the devnet saw that match query ("path=<prefix>", optionally
+    // with "&host=<name>"); empty when none or the call failed.
+    std::vector<nlohmann::json> requests(const std::string& query) const
+    {
+        const auto answer = control("GET", "/control/requests?" + query);
+        std::vector<nlohmann::json> list;
+        if (answer.is_object() && answer["requests"].is_array())
+            for (const auto& r : answer["requests"]) list.push_back(r);
+        return list;
+    }
+
     void mine(int blocks = 1) const { control("POST", "/control/mine", {{"blocks", blocks}}); }
 
     // "mempool", "confirmed" or "unknown".

@@ -52,8 +52,7 @@ protected:
     // Requests the service saw for alias's identity document so far.
     size_t identityRequests(const std::string& alias)
     {
-        const json answer = devnet.control("GET", "/control/requests?host=service&path=/api/bsvalias/id/" + alias);
-        return answer.is_object() && answer["requests"].is_array() ? answer["requests"].size() : 0;
+        return devnet.requests("host=service&path=/api/bsvalias/id/" + alias).size();
     }
 
     std::string tesseraIdentity; // identity address of the last wallet made, as Tessera derives it
@@ -74,11 +73,11 @@ protected:
     // answers the registered entry.
     json registerAlias(const std::string& alias, const std::string& pubkey = "", bool uncompressed = false)
     {
-        json body = {{"alias", alias}};
-        if (!pubkey.empty()) body["pubkey"] = pubkey;
-        if (uncompressed) body["uncompressed"] = true;
+        json fields = json::object();
+        if (!pubkey.empty()) fields["pubkey"] = pubkey;
+        if (uncompressed) fields["uncompressed"] = true;
         long status = 0;
-        const json entry = devnet.control("POST", "/control/alias", body, &status);
+        const json entry = devnet.registerAlias(alias, fields, &status);
         EXPECT_EQ(status, 200) << entry.dump();
         return entry;
     }

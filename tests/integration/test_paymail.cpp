@@ -117,7 +117,7 @@ TEST_F(PaymailOnDevnet, RefusedClaims)
     // The service's own refusal text comes back as it is.
     const std::string taken = freshAlias("taken");
     long status = 0;
-    devnet.control("POST", "/control/alias", {{"alias", taken}}, &status);
+    devnet.registerAlias(taken, json::object(), &status);
     ASSERT_EQ(status, 200);
     EXPECT_EQ(claimPaymail(taken, view.identity_pub, view.receive_address, "", ""),
               taken + "@" + platform::serviceDomain() + " is already taken");

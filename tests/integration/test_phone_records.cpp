@@ -63,8 +63,7 @@ protected:
         const json keys = runTessera("address --wallet " + shellQuoted(made.id), root).out;
         made.identityPub = keys.is_object() ? keys.value("identity_pubkey", "") : "";
         long status = 0;
-        devnet.control("POST", "/control/alias",
-                       {{"alias", made.alias}, {"pubkey", made.identityPub}, {"address", made.receive}}, &status);
+        devnet.registerAlias(made.alias, {{"pubkey", made.identityPub}, {"address", made.receive}}, &status);
         EXPECT_EQ(status, 200);
         return made;
     }
