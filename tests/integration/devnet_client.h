@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/config.h"
+#include "platform/data_folder.h"
 #include "platform/files.h"
 #include "platform/http.h"
 
@@ -37,6 +38,14 @@ struct Devnet {
 
     void useConfig() const { platform::setConfig(config()); }
 
+    // Writes the devnet's fragment as kestrel-config.json into data folder
+    // folder (made when missing), for another process; false on failure.
+    bool writeConfig(const std::string& folder) const
+    {
+        platform::makeFolders(folder);
+        return platform::replaceFileAtomically(folder + "/kestrel-config.json", info["config"].dump());
+    }
+
     // One call of the control API; the answer's JSON (discarded on failure)
     // and its status.
     nlohmann::json control(const std::string& method, const std::string& path, const nlohmann::json& body = nullptr,
@@ -61,6 +70,27 @@ struct Devnet {
     {
         const auto answer = control("POST", "/control/fund", {{"address", address}, {"sats", sats}});
         return answer.is_object() && answer.contains("txid") ? answer["txid"].get<std::string>() : std::string();
+    }
+
+    // Registers alias on the service with the entry's other fields ("pubkey",
+    // "address", "uncompressed"; without a pubkey the devnet makes a key);
+    // answers the registered entry (discarded on failure) and the status.
+    nlohmann::json registerAlias(const std::string& alias, nlohmann::json fields = nlohmann::json::object(),
+                                 long* status = nullptr) const
+    {
+        fields["alias"] = alias;
+        return control("POST", "/control/alias", fields, status);
+    }
+
+    // Requests the devnet saw that match query ("path=<prefix>", optionally
+    // with "&host=<name>"); empty when none or the call failed.
+    std::vector<nlohmann::json> requests(const std::string& query) const
+    {
+        const auto answer = control("GET", "/control/requests?" + query);
+        std::vector<nlohmann::json> list;
+        if (answer.is_object() && answer["requests"].is_array())
+            for (const auto& r : answer["requests"]) list.push_back(r);
+        return list;
     }
 
     void mine(int blocks = 1) const { control("POST", "/control/mine", {{"blocks", blocks}}); }

@@ -31,9 +31,7 @@ struct TesseraWallet {
 // "tessera create" in the current data folder (LOCALAPPDATA).
 inline TesseraWallet createTesseraWallet(const std::string& name)
 {
-    const std::string out =
-        runCommand(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera create --name " + name + " 2>&1");
-    const auto doc = nlohmann::json::parse(out, nullptr, false);
+    const nlohmann::json doc = runTessera("create --name " + shellQuoted(name)).out;
     TesseraWallet wallet;
     if (!doc.is_object()) return wallet;
     wallet.id = doc.value("id", "");
@@ -110,20 +108,19 @@ protected:
         nlohmann::json body = fault;
         body["host"] = "chain";
         body["path"] = "/v1/bsv/main" + path;
-        const auto answer = devnet.control("POST", "/control/fault", body);
+        addFault(body);
+    }
+
+    // Registers fault on the devnet and keeps its id to clear at the end.
+    void addFault(const nlohmann::json& fault)
+    {
+        const auto answer = devnet.control("POST", "/control/fault", fault);
         ASSERT_TRUE(answer.is_object() && answer.contains("id")) << answer.dump();
         faults.push_back(answer["id"].is_string() ? answer["id"].get<std::string>() : answer["id"].dump());
     }
 
     // Requests the devnet saw for a path prefix (any host).
-    std::vector<nlohmann::json> requests(const std::string& path) const
-    {
-        const auto answer = devnet.control("GET", "/control/requests?path=" + path);
-        std::vector<nlohmann::json> list;
-        if (answer.is_object() && answer["requests"].is_array())
-            for (const auto& r : answer["requests"]) list.push_back(r);
-        return list;
-    }
+    std::vector<nlohmann::json> requests(const std::string& path) const { return devnet.requests("path=" + path); }
 
     // Spends coin with the wallet's own key to someone else, straight to the
     // chain, so that the wallet's books do not know; answers the txid.

@@ -88,10 +88,9 @@ protected:
 TEST_F(BalanceOnDevnet, StatusRefreshShowsTheFaceAndClaimsThePaymail)
 {
     const std::string alias = freshAlias("face");
-    const std::string out =
-        runCommand(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera create --paymail " + alias + " 2>&1");
-    const json made = json::parse(out, nullptr, false);
-    ASSERT_TRUE(made.is_object()) << out;
+    const CommandRun run = runTessera("create --paymail " + shellQuoted(alias));
+    const json& made = run.out;
+    ASSERT_TRUE(made.is_object()) << run.text;
     wallet = {made.value("id", ""), made.value("receive", ""), made.value("identity", "")};
     use(wallet);
     fund({30000, 12000});
@@ -174,14 +173,14 @@ TEST_F(BalanceOnDevnet, DiscoveryFindsFundsBeyondTheKnownIndex)
 TEST_F(BalanceOnDevnet, ToolBalanceShowsTheLastFaceWhileTheChainApiFails)
 {
     fund({42000});
-    ASSERT_TRUE(platform::replaceFileAtomically(temp.corvane() + "/kestrel-config.json", devnet.info["config"].dump()));
-    const std::string tool = "LOCALAPPDATA='" + temp.root + "' '" + KESTREL_TOOL + "' balance --instance /opt/kestrel";
-    EXPECT_EQ(json::parse(runCommand(tool), nullptr, false), json({{"sats", 42000}}));
+    ASSERT_TRUE(devnet.writeConfig(temp.corvane()));
+    const auto toolBalance = [&] { return runTool("balance --instance /opt/kestrel", temp.root).out; };
+    EXPECT_EQ(toolBalance(), json({{"sats", 42000}}));
 
     chainFault("/address/" + wallet.receive, {{"kind", "status"}, {"status", 503}, {"count", "always"}});
-    EXPECT_EQ(json::parse(runCommand(tool), nullptr, false), json({{"sats", 42000}}));
+    EXPECT_EQ(toolBalance(), json({{"sats", 42000}}));
 
     // Without the kept figure there is nothing to show.
     ASSERT_EQ(::unlink(faceFilePath().c_str()), 0);
-    EXPECT_TRUE(json::parse(runCommand(tool), nullptr, false).is_discarded());
+    EXPECT_TRUE(toolBalance().is_discarded());
 }

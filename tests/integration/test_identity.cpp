@@ -52,8 +52,7 @@ protected:
     // Requests the service saw for alias's identity document so far.
     size_t identityRequests(const std::string& alias)
     {
-        const json answer = devnet.control("GET", "/control/requests?host=service&path=/api/bsvalias/id/" + alias);
-        return answer.is_object() && answer["requests"].is_array() ? answer["requests"].size() : 0;
+        return devnet.requests("host=service&path=/api/bsvalias/id/" + alias).size();
     }
 
     std::string tesseraIdentity; // identity address of the last wallet made, as Tessera derives it
@@ -62,13 +61,9 @@ protected:
     // answers its wallet file path.
     std::string tesseraWallet(const std::string& alias)
     {
-        int status = 0;
-        const std::string out = runCommand("LOCALAPPDATA=" + shellQuoted(temp.root) + " " +
-                                               shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
-                                               " create --paymail " + shellQuoted(alias),
-                                           &status);
-        const json made = json::parse(out, nullptr, false);
-        EXPECT_EQ(status, 0) << out;
+        const CommandRun run = runTessera("create --paymail " + shellQuoted(alias), temp.root);
+        const json& made = run.out;
+        EXPECT_EQ(run.status, 0) << run.text;
         if (!made.is_object() || !made["id"].is_string() || !made["identity"].is_string()) return {};
         tesseraIdentity = made["identity"];
         return temp.corvane() + "/wallets/" + made["id"].get<std::string>() + "/wallet.json";
@@ -78,11 +73,11 @@ protected:
     // answers the registered entry.
     json registerAlias(const std::string& alias, const std::string& pubkey = "", bool uncompressed = false)
     {
-        json body = {{"alias", alias}};
-        if (!pubkey.empty()) body["pubkey"] = pubkey;
-        if (uncompressed) body["uncompressed"] = true;
+        json fields = json::object();
+        if (!pubkey.empty()) fields["pubkey"] = pubkey;
+        if (uncompressed) fields["uncompressed"] = true;
         long status = 0;
-        const json entry = devnet.control("POST", "/control/alias", body, &status);
+        const json entry = devnet.registerAlias(alias, fields, &status);
         EXPECT_EQ(status, 200) << entry.dump();
         return entry;
     }
@@ -171,19 +166,15 @@ TEST_F(IdentityOnDevnet, RecordSignedByAnotherWalletVerifies)
     ASSERT_TRUE(w::load_wallet_from(file));
     registerAlias(alias, w::wallet_view().identity_pub);
     w::unload_wallet();
-    platform::makeFolders(temp.corvane());
-    ASSERT_TRUE(platform::replaceFileAtomically(temp.corvane() + "/kestrel-config.json", devnet.info["config"].dump()));
+    ASSERT_TRUE(devnet.writeConfig(temp.corvane()));
     const std::string recordFile = temp.root + "/record.json";
     ASSERT_TRUE(platform::replaceFileAtomically(recordFile, audioRecord(alias).dump()));
 
-    const std::string env = "LOCALAPPDATA=" + shellQuoted(temp.root) + " ";
-    int status = 0;
-    const std::string out = runCommand(env + shellQuoted(KESTREL_TOOL) + " sign-record --wallet " + shellQuoted(file) +
-                                           " --file " + shellQuoted(recordFile),
-                                       &status);
-    ASSERT_EQ(status, 0) << out;
-    const json answer = json::parse(out, nullptr, false);
-    ASSERT_TRUE(answer.is_object() && answer["record"].is_object()) << out;
+    const CommandRun signing =
+        runTool("sign-record --wallet " + shellQuoted(file) + " --file " + shellQuoted(recordFile), temp.root);
+    ASSERT_EQ(signing.status, 0) << signing.text;
+    const json& answer = signing.out;
+    ASSERT_TRUE(answer.is_object() && answer["record"].is_object()) << signing.text;
     const json record = answer["record"];
 
     EXPECT_TRUE(kestrel::verifyRecord(record));
@@ -194,14 +185,11 @@ TEST_F(IdentityOnDevnet, RecordSignedByAnotherWalletVerifies)
     otherActor["actor"] = otherActor["handle"] = freshAlias("someone");
     EXPECT_FALSE(kestrel::verifyRecord(otherActor));
 
+    const auto verifyWithTool = [&] {
+        return runTool("verify-record --file " + shellQuoted(recordFile), temp.root).out;
+    };
     ASSERT_TRUE(platform::replaceFileAtomically(recordFile, record.dump()));
-    EXPECT_EQ(
-        json::parse(runCommand(env + shellQuoted(KESTREL_TOOL) + " verify-record --file " + shellQuoted(recordFile)),
-                    nullptr, false),
-        (json {{"signed", true}, {"valid", true}}));
+    EXPECT_EQ(verifyWithTool(), (json {{"signed", true}, {"valid", true}}));
     ASSERT_TRUE(platform::replaceFileAtomically(recordFile, tampered.dump()));
-    EXPECT_EQ(
-        json::parse(runCommand(env + shellQuoted(KESTREL_TOOL) + " verify-record --file " + shellQuoted(recordFile)),
-                    nullptr, false),
-        (json {{"signed", false}, {"valid", false}}));
+    EXPECT_EQ(verifyWithTool(), (json {{"signed", false}, {"valid", false}}));
 }

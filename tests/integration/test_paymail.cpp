@@ -50,11 +50,8 @@ protected:
     // loaded as the phone does it (the only wallet binds at registration).
     void connectNewWallet(const std::string& alias)
     {
-        int status = 0;
-        const std::string out = runCommand(shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
-                                               " create --paymail " + shellQuoted(alias),
-                                           &status);
-        ASSERT_EQ(status, 0) << out;
+        const CommandRun made = runTessera("create --paymail " + shellQuoted(alias));
+        ASSERT_EQ(made.status, 0) << made.text;
         registerApp("/opt/kestrel", "Kestrel");
         ASSERT_EQ(connectToTessera(), "success");
     }
@@ -120,7 +117,7 @@ TEST_F(PaymailOnDevnet, RefusedClaims)
     // The service's own refusal text comes back as it is.
     const std::string taken = freshAlias("taken");
     long status = 0;
-    devnet.control("POST", "/control/alias", {{"alias", taken}}, &status);
+    devnet.registerAlias(taken, json::object(), &status);
     ASSERT_EQ(status, 200);
     EXPECT_EQ(claimPaymail(taken, view.identity_pub, view.receive_address, "", ""),
               taken + "@" + platform::serviceDomain() + " is already taken");
@@ -151,14 +148,11 @@ TEST_F(PaymailOnDevnet, ToolClaimsTheBoundWallet)
     connectNewWallet(alias);
     const std::string address = w::wallet_view().receive_address;
     w::unload_wallet();
-    ASSERT_TRUE(platform::replaceFileAtomically(temp.corvane() + "/kestrel-config.json", devnet.info["config"].dump()));
+    ASSERT_TRUE(devnet.writeConfig(temp.corvane()));
 
-    int status = 0;
-    const std::string out = runCommand("LOCALAPPDATA=" + shellQuoted(temp.root) + " " + shellQuoted(KESTREL_TOOL) +
-                                           " claim --instance /opt/kestrel",
-                                       &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_EQ(json::parse(out, nullptr, false), (json {{"result", ""}}));
+    const CommandRun run = runTool("claim --instance /opt/kestrel", temp.root);
+    EXPECT_EQ(run.status, 0) << run.text;
+    EXPECT_EQ(run.out, (json {{"result", ""}}));
     EXPECT_EQ(resolvedAddress(alias), address);
     EXPECT_EQ(acceptedClaims(alias), 1u);
 }

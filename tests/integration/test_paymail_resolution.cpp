@@ -48,10 +48,10 @@ protected:
     // Registers alias on the service with address; answers the entry.
     json registerAlias(const std::string& alias, const std::string& address, const std::string& pubkey = "")
     {
-        json body = {{"alias", alias}, {"address", address}};
-        if (!pubkey.empty()) body["pubkey"] = pubkey;
+        json fields = {{"address", address}};
+        if (!pubkey.empty()) fields["pubkey"] = pubkey;
         long status = 0;
-        const json entry = devnet.control("POST", "/control/alias", body, &status);
+        const json entry = devnet.registerAlias(alias, fields, &status);
         EXPECT_EQ(status, 200) << entry.dump();
         return entry;
     }
@@ -62,9 +62,7 @@ protected:
         json fault = {
             {"host", "external_paymail"}, {"path", path}, {"kind", "body"}, {"body", body}, {"status", status}};
         if (always) fault["count"] = "always";
-        const json answer = devnet.control("POST", "/control/fault", fault);
-        ASSERT_TRUE(answer.is_object() && answer.contains("id")) << answer.dump();
-        faults.push_back(answer["id"].is_string() ? answer["id"].get<std::string>() : answer["id"].dump());
+        addFault(fault);
     }
 
     size_t requestCount(const std::string& method, const std::string& path) const

@@ -33,13 +33,6 @@ namespace {
 
 const std::string kCallId = "0123456789abcdef";
 
-// Runs a command line in data folder root; its standard output parsed as JSON.
-json runIn(const std::string& root, const std::string& command, int* status = nullptr)
-{
-    return json::parse(runCommand("LOCALAPPDATA=" + shellQuoted(root) + " " + command + " 2>/dev/null", status),
-                       nullptr, false);
-}
-
 struct PhoneWallet {
     std::string alias;
     std::string id;
@@ -61,18 +54,16 @@ protected:
     {
         PhoneWallet made;
         made.alias = freshAlias(stem);
-        const json answer = runIn(root, shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
-                                            " create --name " + stem + " --paymail " + made.alias);
+        const json answer =
+            runTessera("create --name " + shellQuoted(stem) + " --paymail " + shellQuoted(made.alias), root).out;
         EXPECT_TRUE(answer.is_object()) << "tessera create failed";
         if (!answer.is_object()) return made;
         made.id = answer.value("id", "");
         made.receive = answer.value("receive", "");
-        const json keys = runIn(root, shellQuoted(std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera") +
-                                          " address --wallet " + made.id);
+        const json keys = runTessera("address --wallet " + shellQuoted(made.id), root).out;
         made.identityPub = keys.is_object() ? keys.value("identity_pubkey", "") : "";
         long status = 0;
-        devnet.control("POST", "/control/alias",
-                       {{"alias", made.alias}, {"pubkey", made.identityPub}, {"address", made.receive}}, &status);
+        devnet.registerAlias(made.alias, {{"pubkey", made.identityPub}, {"address", made.receive}}, &status);
         EXPECT_EQ(status, 200);
         return made;
     }
@@ -254,34 +245,30 @@ TEST_F(RecordsOnDevnet, ToolSendsAndReadsBetweenTwoDataFolders)
     // The fixture's folder holds the fixture's own wallet too, and a folder
     // with one wallet is bound at once: each side gets a fresh folder.
     TempDataFolder aliceOnly, bobOnly;
-    for (const TempDataFolder* folder : {&aliceOnly, &bobOnly}) {
-        platform::makeFolders(folder->corvane());
-        ASSERT_TRUE(
-            platform::replaceFileAtomically(folder->corvane() + "/kestrel-config.json", devnet.info["config"].dump()));
-    }
+    for (const TempDataFolder* folder : {&aliceOnly, &bobOnly}) ASSERT_TRUE(devnet.writeConfig(folder->corvane()));
     const PhoneWallet alice = phoneWallet("alice", aliceOnly.root);
     const PhoneWallet bob = phoneWallet("bob", bobOnly.root);
     fund({5000}, alice.receive);
-    const std::string tool = shellQuoted(KESTREL_TOOL);
 
-    int status = -1;
-    EXPECT_EQ(runIn(aliceOnly.root, tool + " resolve --to " + shellQuoted(" @" + bob.alias), &status),
-              (json {{"address", bob.receive}}));
-    EXPECT_EQ(status, 0);
+    const CommandRun resolved = runTool("resolve --to " + shellQuoted(" @" + bob.alias), aliceOnly.root);
+    EXPECT_EQ(resolved.out, (json {{"address", bob.receive}}));
+    EXPECT_EQ(resolved.status, 0);
 
-    const json sent =
-        runIn(aliceOnly.root, tool + " send-record --to " + bob.alias + " --kind invite --id " + kCallId, &status);
+    const CommandRun sending =
+        runTool("send-record --to " + bob.alias + " --kind invite --id " + kCallId, aliceOnly.root);
+    const json& sent = sending.out;
     ASSERT_TRUE(sent.is_object());
-    EXPECT_EQ(status, 0) << sent.dump();
+    EXPECT_EQ(sending.status, 0) << sent.dump();
     EXPECT_EQ(sent["sent"], true) << sent.dump();
     EXPECT_EQ(sent["status"], "");
     const std::string txid = sent.value("txid", "");
     ASSERT_EQ(txid.size(), 64u);
 
     for (const char* via : {"service", "chain", "hex"}) {
-        const json read = runIn(bobOnly.root, tool + " read-tx --txid " + txid + " --via " + via, &status);
+        const CommandRun reading = runTool("read-tx --txid " + txid + " --via " + via, bobOnly.root);
+        const json& read = reading.out;
         ASSERT_TRUE(read.is_object()) << via;
-        EXPECT_EQ(status, 0) << via << read.dump();
+        EXPECT_EQ(reading.status, 0) << via << read.dump();
         EXPECT_EQ(read["verified"], true) << via;
         EXPECT_EQ(read["live"], true) << via;
         EXPECT_EQ(read["record"]["kind"], "invite") << via;
@@ -289,13 +276,14 @@ TEST_F(RecordsOnDevnet, ToolSendsAndReadsBetweenTwoDataFolders)
         EXPECT_EQ(read["record"]["handle"], alice.alias) << via;
         EXPECT_EQ(read["record"]["pay"], alice.receive) << via;
     }
-    const json foreign = runIn(aliceOnly.root, tool + " read-tx --txid " + txid, &status);
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(foreign, (json {{"error", "the phone record does not open with this wallet's identity key"}}));
+    const CommandRun foreign = runTool("read-tx --txid " + txid, aliceOnly.root);
+    EXPECT_EQ(foreign.status, 1);
+    EXPECT_EQ(foreign.out, (json {{"error", "the phone record does not open with this wallet's identity key"}}));
 
-    const json unknown = runIn(
-        bobOnly.root, tool + " send-record --to " + freshAlias("nobody") + " --kind hangup --id " + kCallId, &status);
-    EXPECT_EQ(status, 1);
+    const CommandRun unknownRun =
+        runTool("send-record --to " + freshAlias("nobody") + " --kind hangup --id " + kCallId, bobOnly.root);
+    const json& unknown = unknownRun.out;
+    EXPECT_EQ(unknownRun.status, 1);
     EXPECT_EQ(unknown["sent"], false);
     EXPECT_EQ(unknown["status"].get<std::string>().rfind("could not resolve ", 0), 0u) << unknown.dump();
 }

@@ -5,7 +5,7 @@
 #include "spend_fixture.h"
 
 #include "platform/config.h"
-#include "platform/files.h"
+#include "platform/data_folder.h"
 
 #include <sys/wait.h>
 
@@ -15,30 +15,21 @@ namespace {
 
 const std::string kBob = "1BoatSLRHtKNngkdXEeobR76b53LETtpyT";
 
-struct ToolRun {
-    int status = -1;
-    json out;
-};
-
 class SpendTool : public SpendOnDevnet {
 protected:
     void SetUp() override
     {
         SpendOnDevnet::SetUp();
-        ASSERT_TRUE(platform::replaceFileAtomically(platform::configPath(), devnet.info["config"].dump()));
+        ASSERT_TRUE(devnet.writeConfig(platform::dataFolder()));
     }
 
-    ToolRun tool(const std::string& arguments) const
+    CommandRun tool(const std::string& arguments) const
     {
-        const std::string command =
-            std::string(KESTREL_TOOL) + " " + arguments + " --instance " + temp.root + "/kestrel 2>/dev/null";
-        ToolRun run;
-        run.out = json::parse(runCommand(command, &run.status), nullptr, false);
-        return run;
+        return runTool(arguments + " --instance " + shellQuoted(temp.root + "/kestrel"));
     }
 };
 
-std::string resultOf(const ToolRun& run)
+std::string resultOf(const CommandRun& run)
 {
     return run.out.is_object() && run.out["result"].is_string() ? run.out["result"].get<std::string>() : "";
 }
@@ -48,7 +39,7 @@ std::string resultOf(const ToolRun& run)
 TEST_F(SpendTool, BalanceCoinsSendPhoneSendAndSplit)
 {
     fund({20000, 5000});
-    ToolRun run = tool("balance");
+    CommandRun run = tool("balance");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, json({{"sats", 25000}}));
 
@@ -88,7 +79,7 @@ TEST_F(SpendTool, BalanceCoinsSendPhoneSendAndSplit)
 
 TEST_F(SpendTool, RefusalsKeepTheirTexts)
 {
-    ToolRun run = tool("send --to " + kBob + " --sats 1000");
+    CommandRun run = tool("send --to " + kBob + " --sats 1000");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(resultOf(run), "error: you have 0 in your Tessera wallet.");
 

@@ -23,19 +23,14 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string kTessera = std::string(KESTREL_SOURCE_DIR) + "/tools/tessera/tessera";
 const std::string kInstance = "/opt/kestrel";
 
 // Runs the stand-in with arguments; answers its standard output's last line
 // as JSON (discarded when the command failed or printed none).
 json tessera(const std::string& arguments)
 {
-    int status = 0;
-    std::string output = runCommand(kTessera + " " + arguments + " 2>/dev/null", &status);
-    if (status != 0) return json(json::value_t::discarded);
-    while (!output.empty() && output.back() == '\n') output.pop_back();
-    const size_t lastLine = output.find_last_of('\n');
-    return json::parse(lastLine == std::string::npos ? output : output.substr(lastLine + 1), nullptr, false);
+    const CommandRun run = runTessera(arguments);
+    return run.status == 0 ? run.out : json(json::value_t::discarded);
 }
 
 class TesseraConnect : public ::testing::Test {
@@ -197,7 +192,7 @@ TEST_F(TesseraConnect, AWatchingTesseraIsRaised)
 {
     create("alice");
     EXPECT_FALSE(platform::raiseAnnouncedApp("tessera")); // nobody announces yet
-    const std::string command = kTessera + " watch --approve --timeout 4";
+    const std::string command = shellQuoted(tesseraProgram()) + " watch --approve --timeout 4";
     FILE* watcher = ::popen(command.c_str(), "r");
     ASSERT_NE(watcher, nullptr);
     bool raised = false;
