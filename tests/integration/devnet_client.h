@@ -93,6 +93,18 @@ struct Devnet {
         return list;
     }
 
+    // The last transaction the external paymail host received for alias;
+    // null when there is none.
+    nlohmann::json deliveryFor(const std::string& alias) const
+    {
+        const auto answer = control("GET", "/control/external/deliveries");
+        nlohmann::json found;
+        if (answer.is_object() && answer["deliveries"].is_array())
+            for (const auto& d : answer["deliveries"])
+                if (d.is_object() && d.value("alias", "") == alias) found = d;
+        return found;
+    }
+
     void mine(int blocks = 1) const { control("POST", "/control/mine", {{"blocks", blocks}}); }
 
     // "mempool", "confirmed" or "unknown".

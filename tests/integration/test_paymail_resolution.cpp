@@ -193,11 +193,8 @@ TEST_F(ResolutionOnDevnet, PaymentReachesTheExternalHost)
     const std::string txid = txidOf(result);
     ASSERT_TRUE(w::wait_for_background_posts(15000));
 
-    const json deliveries = devnet.control("GET", "/control/external/deliveries");
-    json mine;
-    for (const json& d : deliveries["deliveries"])
-        if (d["alias"] == alias) mine = d;
-    ASSERT_TRUE(mine.is_object()) << deliveries.dump();
+    const json mine = devnet.deliveryFor(alias);
+    ASSERT_TRUE(mine.is_object()) << "nothing delivered for " << alias;
     EXPECT_EQ(mine["txid"], txid);
     EXPECT_EQ(mine["accepted"], true) << mine.dump();
     EXPECT_EQ(mine["signatureValid"], true);
