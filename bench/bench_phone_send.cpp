@@ -5,9 +5,8 @@
 // with LOCALAPPDATA pointing at the data folder that holds the wallet (made
 // by the Tessera stand-in). bench/phone-send.mjs sets all this up and runs
 // it beside @bsv/sdk. Prints one JSON line; not part of the test suite.
+#include "devnet_client.h"
 #include "platform/config.h"
-#include "platform/files.h"
-#include "platform/http.h"
 #include "wallet/address.h"
 #include "wallet/broadcast.h"
 #include "wallet/building.h"
@@ -19,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,19 +32,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const std::string kBob = "1BoatSLRHtKNngkdXEeobR76b53LETtpyT";
-
-json control(const json& info, const std::string& method, const std::string& path, const json& body)
-{
-    platform::HttpRequest request;
-    request.method = method;
-    request.url = info["control_url"].get<std::string>() + path;
-    request.totalTimeoutMs = 60000;
-    request.body = body.dump();
-    request.headers.push_back("Content-Type: application/json");
-    platform::HttpResponse response;
-    platform::httpPerform(request, response);
-    return json::parse(response.body, nullptr, false);
-}
 
 double millis(Clock::duration d)
 {
@@ -109,15 +96,14 @@ int main(int argc, char** argv)
         if (!std::strcmp(argv[i], "--sends")) sends = std::max(1, std::atoi(argv[i + 1]));
         if (!std::strcmp(argv[i], "--payload-bytes")) payload_bytes = std::max(1, std::atoi(argv[i + 1]));
     }
-    std::string text;
-    if (devnet_file.empty() || wallet_id.empty() || !platform::readFile(devnet_file, text)) {
+    // The start line is read the way the integration tests read theirs.
+    if (!devnet_file.empty()) setenv("KESTREL_DEVNET_JSON", devnet_file.c_str(), 1);
+    Devnet devnet;
+    if (devnet_file.empty() || wallet_id.empty() || !devnet.load()) {
         std::fprintf(stderr, "usage: bench_phone_send --devnet START_LINE.json --wallet-id ID [--sends N]\n");
         return 2;
     }
-    const json info = json::parse(text, nullptr, false);
-    if (!info.is_object()) return 2;
-    std::vector<std::string> warnings;
-    platform::setConfig(platform::parseConfig(info["config"].dump(), warnings));
+    devnet.useConfig();
     const std::string second = platform::config().message_fee_address;
 
     set_bound_wallet_id(wallet_id);
@@ -127,7 +113,7 @@ int main(int argc, char** argv)
     }
     // One confirmed coin per send (fast mode spends only confirmed coins).
     const std::vector<int64_t> values(static_cast<size_t>(sends) + 5, 2000);
-    control(info, "POST", "/control/fund", {{"address", wallet_view().receive_address}, {"sats", values}});
+    devnet.fund(wallet_view().receive_address, values);
     std::string message;
     refresh_phone_coins(true, message);
 

@@ -45,14 +45,29 @@ async function start(out, lifetime) {
   child.on('exit', code => (exitCode = code))
   child.unref()
 
+  let info
+  try {
+    info = await ready(stdoutFile, stderrFile, () => exitCode)
+  } catch (err) {
+    // Without a start line file stop cannot find it, so end it here.
+    if (exitCode === null) child.kill('SIGKILL')
+    throw err
+  }
+  const tmp = `${out}.tmp`
+  fs.writeFileSync(tmp, JSON.stringify(info, null, 2) + '\n')
+  fs.renameSync(tmp, out)
+  process.stdout.write(`devnet ${info.pid} on https ${info.https_port}, control ${info.control_port}; start line in ${out}\n`)
+}
+
+// Waits for the start line in stdoutFile, then for both ports to answer.
+// Answers the parsed start line; throws when the devnet exits or is not
+// ready within 20 s.
+async function ready(stdoutFile, stderrFile, exitCode) {
   const deadline = Date.now() + 20000
   let info = null
   while (!info) {
-    if (exitCode !== null) throw new Error(`devnet exited with ${exitCode}: ${fs.readFileSync(stderrFile, 'utf8')}`)
-    if (Date.now() > deadline) {
-      child.kill('SIGKILL')
-      throw new Error('devnet printed no start line within 20 s')
-    }
+    if (exitCode() !== null) throw new Error(`devnet exited with ${exitCode()}: ${fs.readFileSync(stderrFile, 'utf8')}`)
+    if (Date.now() > deadline) throw new Error('devnet printed no start line within 20 s')
     const text = fs.readFileSync(stdoutFile, 'utf8')
     if (text.includes('\n')) info = JSON.parse(text.slice(0, text.indexOf('\n')))
     else await sleep(50)
@@ -61,10 +76,7 @@ async function start(out, lifetime) {
   if (control.status !== 200 || control.json.pid !== info.pid) throw new Error('the control port does not answer')
   const chain = await hostRequest(info, info.hosts.chain, 'GET', '/v1/bsv/main/chain/info')
   if (chain.status !== 200) throw new Error('the HTTPS port does not answer')
-  const tmp = `${out}.tmp`
-  fs.writeFileSync(tmp, JSON.stringify(info, null, 2) + '\n')
-  fs.renameSync(tmp, out)
-  process.stdout.write(`devnet ${info.pid} on https ${info.https_port}, control ${info.control_port}; start line in ${out}\n`)
+  return info
 }
 
 async function stop(out) {

@@ -23,6 +23,8 @@ add_test(NAME devnet_stop COMMAND ${NODE_EXECUTABLE} devnet/fixture.mjs stop --o
          WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 set_tests_properties(devnet_stop PROPERTIES FIXTURES_CLEANUP devnet LABELS devnet TIMEOUT 60)
 
+# Pure Node like the suites above; the sanitizer run keeps devnet_start and
+# devnet_stop for the C++ tests that need the fixture.
 add_test(NAME devnet_fixture_check COMMAND ${NODE_EXECUTABLE} devnet/test/fixture-check.mjs ${KESTREL_DEVNET_JSON}
          WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
-set_tests_properties(devnet_fixture_check PROPERTIES FIXTURES_REQUIRED devnet LABELS devnet TIMEOUT 60)
+set_tests_properties(devnet_fixture_check PROPERTIES FIXTURES_REQUIRED devnet LABELS "devnet;no-sanitizer" TIMEOUT 60)

@@ -9,7 +9,7 @@ import { html, json, parseJson, solidPng, text } from './http.mjs'
 import { ALIAS_PATTERN, isObject, verifyIdentitySignature } from './paymail.mjs'
 import { REFUSALS } from './chain.mjs'
 import { parseRawTx } from './rawtx.mjs'
-import { addressToHash, findInscription } from './script.mjs'
+import { addressToHash, findInscription, p2pkhScript } from './script.mjs'
 
 export const ROLES = ['service', 'chain', 'arc', 'ordinals', 'download', 'external_paymail']
 const TXID = /^[0-9a-fA-F]{64}$/
@@ -467,7 +467,7 @@ function txhexFrom(body, member) {
 }
 
 function p2pkhHex(address) {
-  return `76a914${addressToHash(address).toString('hex')}88ac`
+  return p2pkhScript(addressToHash(address)).toString('hex')
 }
 
 function decodePath(segment) {

@@ -4,7 +4,7 @@
 // references and received transactions.
 import { createHash, randomBytes } from 'node:crypto'
 import { BSM, BigNumber, ECDSA, PrivateKey, PublicKey, Signature } from '@bsv/sdk'
-import { addressToHash, p2pkhScript } from './script.mjs'
+import { addressToHash, p2pkhScript, sha256d } from './script.mjs'
 
 export const ALIAS_PATTERN = /^[a-z0-9._-]{1,64}$/
 
@@ -23,9 +23,7 @@ export function verifyIdentitySignature(message, pubkeyHex, sigBase64) {
     const sig = new Signature(new BigNumber([...rs.subarray(0, 32)]), new BigNumber([...rs.subarray(32)]))
     const key = PublicKey.fromString(pubkeyHex)
     const bytes = Buffer.from(message, 'utf8')
-    const single = createHash('sha256').update(bytes).digest()
-    const double = createHash('sha256').update(single).digest()
-    const digests = [BSM.magicHash([...bytes]), [...single], [...double]]
+    const digests = [BSM.magicHash([...bytes]), [...createHash('sha256').update(bytes).digest()], [...sha256d(bytes)]]
     return digests.some(digest => ECDSA.verify(new BigNumber(digest), sig, key))
   } catch {
     return false

@@ -1,7 +1,8 @@
 // Shared pieces of the interoperability checks: a seeded random source (the
-// seed is printed so that a failure can be replayed with KESTREL_INTEROP_SEED)
-// and one kestrel-tool process for a whole batch of requests.
-import { PrivateKey } from '@bsv/sdk'
+// seed is printed so that a failure can be replayed with KESTREL_INTEROP_SEED),
+// one kestrel-tool process for a whole batch of requests, and script and
+// signature-hash helpers built on @bsv/sdk.
+import { Hash, LockingScript, PrivateKey, Script, TransactionSignature } from '@bsv/sdk'
 import { spawnSync } from 'node:child_process'
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs'
 import { tmpdir } from 'node:os'
@@ -79,4 +80,38 @@ export function checker (name) {
       console.log(`${name}: ${checks} checks passed`)
     }
   }
+}
+
+// A minimal data push of bytes (direct, PUSHDATA1 or PUSHDATA2).
+export function push (bytes) {
+  const n = bytes.length
+  if (n < 76) return [n, ...bytes]
+  if (n < 256) return [0x4c, n, ...bytes]
+  return [0x4d, n & 255, n >> 8, ...bytes]
+}
+
+// The P2PKH locking script of a 20-byte key hash.
+export const p2pkh = (hash) => [0x76, 0xa9, 0x14, ...hash, 0x88, 0xac]
+
+// The SDK's ALL|FORKID signature hash (SHA-256d of its preimage) of input
+// `index` of tx ({ inputs: [{ txid, vout, sats }], outputs: [{ sats, script }] },
+// version 1, lock time 0, every sequence 0xffffffff) with scriptHex as the
+// script code.
+export function sdkSighash (tx, index, scriptHex) {
+  const input = tx.inputs[index]
+  const preimage = TransactionSignature.format({
+    sourceTXID: input.txid,
+    sourceOutputIndex: input.vout,
+    sourceSatoshis: input.sats,
+    transactionVersion: 1,
+    otherInputs: tx.inputs.filter((_, i) => i !== index)
+      .map((o) => ({ sourceTXID: o.txid, sourceOutputIndex: o.vout, sequence: 0xffffffff })),
+    outputs: tx.outputs.map((o) => ({ satoshis: o.sats, lockingScript: LockingScript.fromHex(o.script) })),
+    inputIndex: index,
+    subscript: Script.fromHex(scriptHex),
+    inputSequence: 0xffffffff,
+    lockTime: 0,
+    scope: TransactionSignature.SIGHASH_ALL | TransactionSignature.SIGHASH_FORKID
+  })
+  return toHex(Hash.hash256(preimage))
 }

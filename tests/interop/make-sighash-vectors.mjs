@@ -2,12 +2,10 @@
 // serialisation, txid and FORKID signature hash of every input as @bsv/sdk
 // computes them, for the table-driven unit test. Run again only to add cases:
 //   node tests/interop/make-sighash-vectors.mjs > tests/data/forkid-sighash.json
-import { Hash, LockingScript, Script, Transaction, TransactionSignature, UnlockingScript } from '@bsv/sdk'
+import { LockingScript, Transaction, UnlockingScript } from '@bsv/sdk'
+import { toHex as hex, p2pkh, push, sdkSighash } from './common.mjs'
 
-const hex = (b) => Buffer.from(b).toString('hex')
 const bytes = (n, seed) => Array.from({ length: n }, (_, i) => (seed * 131 + i * 29 + ((i * i) >> 3)) & 255)
-const push = (b) => (b.length < 76 ? [b.length, ...b] : b.length < 256 ? [0x4c, b.length, ...b] : [0x4d, b.length & 255, b.length >> 8, ...b])
-const p2pkh = (h) => [0x76, 0xa9, 0x14, ...h, 0x88, 0xac]
 
 const cases = [
   {
@@ -52,26 +50,10 @@ const cases = [
   }
 ]
 
-const scope = TransactionSignature.SIGHASH_ALL | TransactionSignature.SIGHASH_FORKID
 for (const c of cases) {
   for (const [i, input] of c.inputs.entries()) input.script_sig = hex([...push(bytes(71, 60 + i)), ...push(bytes(33, 70 + i))])
-  c.sighash = c.inputs.map((input, index) => {
-    const code = input.script !== '' ? input.script : hex(p2pkh(Buffer.from(input.hash160, 'hex')))
-    const preimage = TransactionSignature.format({
-      sourceTXID: input.txid,
-      sourceOutputIndex: input.vout,
-      sourceSatoshis: input.sats,
-      transactionVersion: 1,
-      otherInputs: c.inputs.filter((_, k) => k !== index).map((o) => ({ sourceTXID: o.txid, sourceOutputIndex: o.vout, sequence: 0xffffffff })),
-      outputs: c.outputs.map((o) => ({ satoshis: o.sats, lockingScript: LockingScript.fromHex(o.script) })),
-      inputIndex: index,
-      subscript: Script.fromHex(code),
-      inputSequence: 0xffffffff,
-      lockTime: 0,
-      scope
-    })
-    return hex(Hash.hash256(preimage))
-  })
+  c.sighash = c.inputs.map((input, index) =>
+    sdkSighash(c, index, input.script !== '' ? input.script : hex(p2pkh(Buffer.from(input.hash160, 'hex')))))
   const tx = new Transaction(1, c.inputs.map((input) => ({
     sourceTXID: input.txid,
     sourceOutputIndex: input.vout,

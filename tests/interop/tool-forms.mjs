@@ -8,7 +8,7 @@ import { spawnSync } from 'node:child_process'
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs'
 import { tmpdir } from 'node:os'
 import { join } from 'node:path'
-import { checker, keyHex } from './common.mjs'
+import { checker, keyHex, p2pkh, toHex } from './common.mjs'
 
 const tool = process.argv[2]
 const check = checker('tool-forms')
@@ -48,7 +48,7 @@ try {
   refused(run('address', '--pub', '02abcd'), 'address of a short key')
 
   r = run('decode-address', '--address', receive.pubKey.toAddress())
-  check.equal(r.json?.hash160, Buffer.from(receive.pubKey.toHash()).toString('hex'), 'decode-address')
+  check.equal(r.json?.hash160, toHex(receive.pubKey.toHash()), 'decode-address')
   refused(run('decode-address', '--address', '3J98t1WpEZ73CNmQviecrnyiWrnqRhWNLy'), 'decode-address of a script hash')
 
   r = run('sign-message', '--priv', keyHex(receive.privKey), '--message', 'hello')
@@ -56,7 +56,7 @@ try {
   refused(run('sign-message', '--priv', 'zz', '--message', 'hello'), 'sign-message with a bad key')
 
   const key = PrivateKey.fromHex('11'.repeat(32))
-  const lock = '76a914' + Buffer.from(key.toPublicKey().toHash()).toString('hex') + '88ac'
+  const lock = toHex(p2pkh(key.toPublicKey().toHash()))
   const description = {
     inputs: [{ txid: 'ab'.repeat(32), vout: 1, sats: 5000, script: lock, priv: '11'.repeat(32) }],
     outputs: [{ sats: 1, script: lock }, { sats: 0, script: '006a0568656c6c6f' }]

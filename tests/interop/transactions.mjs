@@ -6,8 +6,8 @@
 // tampered copy must fail, so the interpreter is known to look.
 //
 // usage: node transactions.mjs KESTREL_TOOL [HASHED] [SIGNED]
-import { Hash, LockingScript, Script, Spend, Transaction, TransactionSignature } from '@bsv/sdk'
-import { checker, keyHex, randomKey, runBatch, seededRandom, toHex } from './common.mjs'
+import { LockingScript, Spend, Transaction } from '@bsv/sdk'
+import { checker, keyHex, p2pkh, push, randomKey, runBatch, sdkSighash, seededRandom, toHex } from './common.mjs'
 
 const tool = process.argv[2]
 const HASHED = Number(process.argv[3] ?? 300)
@@ -16,15 +16,7 @@ const random = seededRandom('transactions')
 const check = checker('transactions')
 const FLAGS = ['STRICTENC', 'DERSIG', 'LOW_S', 'NULLFAIL', 'SIGHASH_FORKID', 'SIGPUSHONLY', 'CLEANSTACK',
   'MINIMALDATA', 'UTXO_AFTER_GENESIS']
-const SCOPE = TransactionSignature.SIGHASH_ALL | TransactionSignature.SIGHASH_FORKID
 
-function push (bytes) {
-  const n = bytes.length
-  if (n < 76) return [n, ...bytes]
-  if (n < 256) return [0x4c, n, ...bytes]
-  return [0x4d, n & 255, n >> 8, ...bytes]
-}
-const p2pkh = (hash) => [0x76, 0xa9, 0x14, ...hash, 0x88, 0xac]
 const dataScript = () => {
   const parts = []
   for (let i = random.int(1, 3); i > 0; i--) parts.push(...push(random.bytes(random.pick([0, 1, 20, 75, 76, 200, 300]))))
@@ -60,26 +52,6 @@ const outputs = () => {
   return list
 }
 const outpoint = () => ({ txid: toHex(random.bytes(32)), vout: random.pick([0, 1, random.int(0, 20), 2 ** 32 - 1]) })
-
-// SHA-256d of the SDK's preimage, as the signature is made over it.
-function sdkSighash (tx, index, scriptHex) {
-  const input = tx.inputs[index]
-  const preimage = TransactionSignature.format({
-    sourceTXID: input.txid,
-    sourceOutputIndex: input.vout,
-    sourceSatoshis: input.sats,
-    transactionVersion: 1,
-    otherInputs: tx.inputs.filter((_, i) => i !== index)
-      .map((o) => ({ sourceTXID: o.txid, sourceOutputIndex: o.vout, sequence: 0xffffffff })),
-    outputs: tx.outputs.map((o) => ({ satoshis: o.sats, lockingScript: LockingScript.fromHex(o.script) })),
-    inputIndex: index,
-    subscript: Script.fromHex(scriptHex),
-    inputSequence: 0xffffffff,
-    lockTime: 0,
-    scope: SCOPE
-  })
-  return toHex(Hash.hash256(preimage))
-}
 
 // Random transactions for the hash check; an input without a script is
 // hashed against the P2PKH script of its key.
