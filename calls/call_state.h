@@ -3,7 +3,7 @@
 // loop, the answer-phone, the chain watch).
 //
 // Everything in CallFields is read and written under kestrel::stateMutex()
-// (app/phone_store.h). The own handle is not repeated here: it lives in
+// (phone/phone_store.h). The own handle is not repeated here: it lives in
 // phoneState().ownHandle under the same mutex, the one place the chain watch
 // keeps it current. The flags are atomics and need no lock.
 #pragma once

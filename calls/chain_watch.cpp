@@ -1,6 +1,6 @@
 #include "calls/chain_watch.h"
 
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 
 #include <mutex>
 

@@ -9,7 +9,7 @@
 
 namespace kestrel {
 
-// The done set; hold stateMutex() (app/phone_store.h) while using it.
+// The done set; hold stateMutex() (phone/phone_store.h) while using it.
 std::unordered_set<std::string>& doneTxids();
 
 // Removes txid from the done set so that a later pass may read it again.

@@ -1,6 +1,6 @@
 #include "calls/phone_records.h"
 
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/chain_watch.h"
 #include "calls/sealing.h"

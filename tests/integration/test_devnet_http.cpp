@@ -1,6 +1,6 @@
 // Both HTTP stacks reach the devnet's hosts through their production HTTPS
 // URLs, by the configuration's connect-to mappings and CA file alone.
-#include "app/web_requests.h"
+#include "phone/web_requests.h"
 #include "devnet_client.h"
 #include "wallet/web_client.h"
 

@@ -7,7 +7,7 @@
 #include "test_support.h"
 #include "spend_fixture.h"
 
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/chain_watch.h"
 #include "calls/phone_records.h"

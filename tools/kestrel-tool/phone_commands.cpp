@@ -7,7 +7,7 @@
 // Stable forms: resolve → {"address"} or {"error"}; send-record → {"sent",
 // "txid", "status"}; read-tx → {"record", "live", "verified"} or {"error"}.
 // The exit status is 0 only for an address, a sent record or an opened one.
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/phone_records.h"
 #include "platform/chain_api.h"

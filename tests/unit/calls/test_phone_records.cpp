@@ -2,7 +2,7 @@
 // transactions, opening envelopes, the live rule and the spend answer.
 #include "calls/phone_records.h"
 
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/sealing.h"
 #include "test_keys.h"
 #include "wallet/address.h"

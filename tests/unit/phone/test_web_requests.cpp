@@ -1,4 +1,4 @@
-#include "app/web_requests.h"
+#include "phone/web_requests.h"
 
 #include "https_test_server.h"
 

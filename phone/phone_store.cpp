@@ -1,7 +1,7 @@
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 
-#include "app/app_messages.h"
-#include "app/text.h"
+#include "phone/app_messages.h"
+#include "phone/text.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
 

@@ -1,4 +1,4 @@
-#include "app/app_messages.h"
+#include "phone/app_messages.h"
 
 #include <atomic>
 

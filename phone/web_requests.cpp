@@ -1,4 +1,4 @@
-#include "app/web_requests.h"
+#include "phone/web_requests.h"
 
 #include "platform/config.h"
 #include "platform/http.h"
