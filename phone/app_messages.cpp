@@ -1,30 +1,17 @@
 #include "phone/app_messages.h"
 
-#include <atomic>
+#include "platform/events.h"
 
 namespace kestrel {
 
-static std::atomic<PostFunction> installedPost {nullptr};
-
-void installPostFunction(PostFunction function)
-{
-    installedPost.store(function);
-}
-
-static bool post(PostTarget target, PhoneMessage message, intptr_t wparam)
-{
-    const PostFunction function = installedPost.load();
-    return function != nullptr && function(target, message, wparam);
-}
-
 bool postToMainWindow(PhoneMessage message, intptr_t wparam)
 {
-    return post(PostTarget::MainWindow, message, wparam);
+    return platform::emitWindowMessage(platform::EventTarget::MainWindow, message, wparam);
 }
 
 bool postToCardWindow(PhoneMessage message, intptr_t wparam)
 {
-    return post(PostTarget::CardWindow, message, wparam);
+    return platform::emitWindowMessage(platform::EventTarget::CardWindow, message, wparam);
 }
 
 } // namespace kestrel

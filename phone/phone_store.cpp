@@ -3,6 +3,7 @@
 #include "phone/app_messages.h"
 #include "phone/text.h"
 #include "platform/data_folder.h"
+#include "platform/events.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -730,7 +731,7 @@ void setStatusText(const std::string& text)
         std::lock_guard<std::mutex> state(stateMutex());
         phoneState().statusText = text;
     }
-    postToMainWindow(WM_PHONE_STATUS);
+    platform::emitStatusEvent(text);
 }
 
 void appendLog(const std::u16string& line)

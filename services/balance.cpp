@@ -3,6 +3,7 @@
 #include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
+#include "platform/events.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
 #include "platform/service_host.h"
@@ -88,7 +89,7 @@ void refreshWalletStatus(WalletStatus& status, bool skipScan)
     {
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
         if (!wallet::load_wallet()) {
-            emitStatus("status");
+            emitTesseraEvent("status");
             return;
         }
         wallet::refresh_wallet();
@@ -119,9 +120,9 @@ void refreshWalletStatus(WalletStatus& status, bool skipScan)
     }
 
     const bool shown = status.coinsAnswered && !status.coinsFailed && status.balance >= 0;
-    emitStatus("status", status.receiveAddress, shown ? std::to_string(status.balance) : "-", status.mode);
+    emitTesseraEvent("status", status.receiveAddress, shown ? std::to_string(status.balance) : "-", status.mode);
     if (alias.empty()) return;
-    emitStatus("paymail", alias + "@" + platform::serviceDomain());
+    emitTesseraEvent("paymail", alias + "@" + platform::serviceDomain());
     ensurePaymailClaim(alias, key, address, avatar, ord);
     refreshHostRole();
 }
@@ -140,7 +141,7 @@ void noteSpend(int64_t spent)
     if (::isatty(STDOUT_FILENO)) return;
     std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
     const int64_t face = adjustFace(wallet::local_balance(), spent);
-    emitEvent("[CV-BALANCE]\x1F" + std::to_string(face) + "\x1F" + wallet::bound_wallet_id());
+    platform::emitWalletEvent("balance", "face", {std::to_string(face), wallet::bound_wallet_id()});
 }
 
 int64_t adjustFace(int64_t balance, int64_t spent)

@@ -83,7 +83,7 @@ void resolveOwnPaymail(bool announce)
     nameWalletAfterPaymail(wallet::bound_wallet_id());
     if (!fromRegistry) return;
     wallet::save_wallet();
-    if (announce) emitStatus("paymail", alias + "@" + platform::serviceDomain());
+    if (announce) emitTesseraEvent("paymail", alias + "@" + platform::serviceDomain());
 }
 
 std::string ownAlias()

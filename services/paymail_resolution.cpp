@@ -331,7 +331,7 @@ bool contactsWallet(std::string& error)
 {
     if (wallet::load_wallet()) return true;
     error = std::string("error: ") + kNoTesseraWallet;
-    emitStatus("error", error);
+    emitTesseraEvent("error", error);
     return false;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/app_launch.h"
 #include "platform/data_folder.h"
+#include "platform/events.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
 #include "services/balance.h"
@@ -121,20 +122,16 @@ void postConnectStep()
     if (!wallet::wallet_state().identity_pub.empty()) syncOwnAvatar();
     const std::string paymail = ownPaymail();
     if (paymail.empty())
-        emitStatus("paymail");
+        emitTesseraEvent("paymail");
     else
-        emitStatus("paymail", paymail);
+        emitTesseraEvent("paymail", paymail);
 }
 
 std::string fail(const std::string& message)
 {
-    emitStatus("error", message);
+    emitTesseraEvent("error", message);
     return message;
 }
-
-std::mutex sinkMutex;
-TextSink statusSink = nullptr;
-TextSink logSink = nullptr;
 
 } // namespace
 
@@ -189,8 +186,8 @@ std::string connectToTessera()
     const std::string requestId = writeConnectRequest();
     if (requestId.empty()) return fail("error: could not write connect request.");
     launchOrRaiseTessera();
-    emitStatus("connect-pending", "Approve the connect in Tessera.");
-    emitLog("Waiting for Tessera to approve this app...\n");
+    emitTesseraEvent("connect-pending", "Approve the connect in Tessera.");
+    platform::emitLogLine("Waiting for Tessera to approve this app...\n");
 
     const int attempts = pollAttempts.load();
     bool approved = false;
@@ -200,12 +197,12 @@ std::string connectToTessera()
         if (answer == "ok") {
             approved = true;
         } else if (answer == "denied") {
-            emitStatus("connect-denied", "denied");
+            emitTesseraEvent("connect-denied", "denied");
             return fail("error: connect denied in Tessera.");
         }
     }
     if (!approved) {
-        emitStatus("connect-denied", "timeout");
+        emitTesseraEvent("connect-denied", "timeout");
         return fail("error: Tessera did not approve in time. Open Tessera.exe and try Connect again.");
     }
 
@@ -216,7 +213,7 @@ std::string connectToTessera()
         return fail("error: approved, but the wallet would not load.");
     }
     postConnectStep();
-    emitLog("Connected to Tessera wallet " + walletDisplayName(currentWalletId()) + "\n");
+    platform::emitLogLine("Connected to Tessera wallet " + walletDisplayName(currentWalletId()) + "\n");
     return "success";
 }
 
@@ -228,8 +225,8 @@ std::string disconnectFromTessera()
         wallet::set_bound_wallet_id("");
     }
     unloadWallet();
-    emitStatus("status");
-    emitLog("This app is no longer connected to a Tessera wallet.\n");
+    emitTesseraEvent("status");
+    platform::emitLogLine("This app is no longer connected to a Tessera wallet.\n");
     return "success";
 }
 
@@ -395,54 +392,11 @@ bool saveWalletRegistry(const json& registry)
     return platform::replaceFileAtomically(registryPath(), text);
 }
 
-// --- Status events and log lines ---------------------------------------------------
+// --- Wallet events -------------------------------------------------------------------
 
-void installStatusSink(TextSink sink)
+void emitTesseraEvent(const std::string& kind, const std::string& f1, const std::string& f2, const std::string& f3)
 {
-    std::lock_guard<std::mutex> lock(sinkMutex);
-    statusSink = sink;
-}
-
-void installLogSink(TextSink sink)
-{
-    std::lock_guard<std::mutex> lock(sinkMutex);
-    logSink = sink;
-}
-
-std::string statusEventText(const std::string& kind, const std::string& f1, const std::string& f2,
-                            const std::string& f3)
-{
-    const std::string fields[] = {f1, f2, f3};
-    int used = 3;
-    while (used > 0 && fields[used - 1].empty()) --used;
-    std::string text = "[CV-TESSERA]\x1F" + kind;
-    for (int i = 0; i < used; ++i) text += "\x1F" + fields[i];
-    return text;
-}
-
-void emitStatus(const std::string& kind, const std::string& f1, const std::string& f2, const std::string& f3)
-{
-    emitEvent(statusEventText(kind, f1, f2, f3));
-}
-
-void emitEvent(const std::string& text)
-{
-    TextSink sink;
-    {
-        std::lock_guard<std::mutex> lock(sinkMutex);
-        sink = statusSink;
-    }
-    if (sink) sink(text);
-}
-
-void emitLog(const std::string& line)
-{
-    TextSink sink;
-    {
-        std::lock_guard<std::mutex> lock(sinkMutex);
-        sink = logSink;
-    }
-    if (sink) sink(line);
+    platform::emitWalletEvent("tessera", kind, {f1, f2, f3});
 }
 
 void setConnectPolling(int attempts, int intervalMs)
