@@ -5,10 +5,10 @@
 #include "platform/data_folder.h"
 #include "platform/events.h"
 #include "platform/files.h"
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <limits>
 #include <thread>
 
@@ -662,7 +662,7 @@ void addMissedCall(const std::string& from, const std::string& id, const std::st
     CallRecord record;
     record.from = from;
     record.to = phoneState().ownHandle;
-    record.ts = static_cast<int64_t>(std::time(nullptr));
+    record.ts = platform::unixSeconds();
     record.missed = true;
     record.id = id;
     record.txid = txid;

@@ -15,6 +15,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <atomic>
@@ -31,16 +32,15 @@ namespace kestrel {
 
 namespace wallet = cv_tessera_wallet;
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // A spend's expected face is believed this long.
-constexpr auto kSpendMemory = std::chrono::seconds(45);
+constexpr int64_t kSpendMemoryMs = 45'000;
 // After a spend, a fresh balance this far below the expected face is still
 // shown; further below, it is taken for a chain service's error.
 constexpr int64_t kSpendTolerance = 8000;
-// Within kSpendMemory, a plain refresh may rise this far above the expected
+// Within kSpendMemoryMs, a plain refresh may rise this far above the expected
 // face before the rise is believed.
 constexpr int64_t kLagTolerance = 1000000;
 constexpr uint32_t kScanAhead = 400;
@@ -54,20 +54,13 @@ constexpr int kBalanceAttempts = 4;
 struct FaceState {
     int64_t face = -1;
     int64_t expected = -1;
-    Clock::time_point lastSpend {};
+    int64_t lastSpendTick = 0; // platform::tickMillis() of the last spend, while expected >= 0
     std::string address;
 };
 FaceState& faceState()
 {
     static FaceState state;
     return state;
-}
-
-std::atomic<Clock::time_point (*)()> faceClock {nullptr};
-Clock::time_point now()
-{
-    const auto clock = faceClock.load();
-    return clock ? clock() : Clock::now();
 }
 
 std::mutex scanMutex;
@@ -153,10 +146,11 @@ int64_t adjustFace(int64_t balance, int64_t spent)
     if (s.face >= 0) {
         if (spent >= 1) {
             s.expected = std::max<int64_t>(s.face - spent, 0);
-            s.lastSpend = now();
+            s.lastSpendTick = platform::tickMillis();
             // A figure above the expected one still holds the spent coins.
             if (balance < s.expected - kSpendTolerance || balance > s.expected) shown = s.expected;
-        } else if (s.expected >= 0 && now() - s.lastSpend < kSpendMemory && balance > s.expected + kLagTolerance) {
+        } else if (s.expected >= 0 && platform::tickMillis() - s.lastSpendTick < kSpendMemoryMs &&
+                   balance > s.expected + kLagTolerance) {
             shown = s.expected;
         }
     }
@@ -298,11 +292,6 @@ bool readBulkBalances(const std::string& body, const std::vector<IndexedAddress>
 void installBalanceHooks()
 {
     wallet::set_spend_observer(&noteSpend);
-}
-
-void setFaceClock(Clock::time_point (*clock)())
-{
-    faceClock = clock;
 }
 
 // --- The face file writer ----------------------------------------------------------

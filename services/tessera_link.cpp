@@ -1,6 +1,7 @@
 #include "services/tessera_link.h"
 
 #include "platform/app_launch.h"
+#include "platform/clock.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
 #include "platform/files.h"
@@ -13,11 +14,8 @@
 
 #include <atomic>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
-#include <thread>
 #include <unistd.h>
 
 namespace kestrel {
@@ -40,8 +38,9 @@ LinkState& link()
     return state;
 }
 
-std::atomic<int> pollAttempts {120};
-std::atomic<int> pollIntervalMs {500};
+// Tessera gets a minute to answer a connect request.
+constexpr int kPollAttempts = 120;
+constexpr int kPollIntervalMs = 500;
 
 std::string folderPath(const char* name)
 {
@@ -189,10 +188,9 @@ std::string connectToTessera()
     emitTesseraEvent("connect-pending", "Approve the connect in Tessera.");
     platform::emitLogLine("Waiting for Tessera to approve this app...\n");
 
-    const int attempts = pollAttempts.load();
     bool approved = false;
-    for (int attempt = 0; attempt < attempts && !approved; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs.load()));
+    for (int attempt = 0; attempt < kPollAttempts && !approved; ++attempt) {
+        platform::sleepForMillis(kPollIntervalMs);
         const std::string answer = pollConnectReply(requestId);
         if (answer == "ok") {
             approved = true;
@@ -287,8 +285,7 @@ std::string bindKey(std::string_view instance)
 
 std::string newStampId()
 {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return "w" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    return "w" + std::to_string(platform::unixMillis());
 }
 
 std::string writeConnectRequest()
@@ -301,7 +298,7 @@ std::string writeConnectRequest()
         request["app"] = link().appName;
         request["instance"] = link().instance;
     }
-    request["ts"] = static_cast<int64_t>(std::time(nullptr));
+    request["ts"] = platform::unixSeconds();
     const std::string path = folderPath("/connect") + "/" + id + ".req.json";
     // Written whole and renamed into place, so Tessera never reads half a request.
     if (!platform::replaceFileAtomically(path, request.dump(2, ' ', false, json::error_handler_t::replace))) return {};
@@ -397,12 +394,6 @@ bool saveWalletRegistry(const json& registry)
 void emitTesseraEvent(const std::string& kind, const std::string& f1, const std::string& f2, const std::string& f3)
 {
     platform::emitWalletEvent("tessera", kind, {f1, f2, f3});
-}
-
-void setConnectPolling(int attempts, int intervalMs)
-{
-    pollAttempts = attempts;
-    pollIntervalMs = intervalMs;
 }
 
 } // namespace kestrel

@@ -83,7 +83,4 @@ bool saveWalletRegistry(const nlohmann::json& registry);
 void emitTesseraEvent(const std::string& kind, const std::string& f1 = "", const std::string& f2 = "",
                       const std::string& f3 = "");
 
-// Tests only: shorten the connect wait (the product polls 120 times, 500 ms apart).
-void setConnectPolling(int attempts, int intervalMs);
-
 } // namespace kestrel

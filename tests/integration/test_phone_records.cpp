@@ -18,6 +18,7 @@
 #include "services/paymail_resolution.h"
 #include "services/signed_records.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -176,7 +177,7 @@ TEST_F(RecordsOnDevnet, SentRecordIsFoundOpenedAndVerifiedThroughEveryReadPath)
     const OpenedEnvelope opened = openEnvelope(payload);
     ASSERT_EQ(opened.outcome, EnvelopeOutcome::Opened);
     EXPECT_EQ(opened.record, record);
-    EXPECT_TRUE(isLiveRecord(opened.ts, unixSeconds()));
+    EXPECT_TRUE(isLiveRecord(opened.ts, platform::unixSeconds()));
     EXPECT_TRUE(verifyRecord(opened.record));
     json forged = opened.record;
     forged["kind"] = "accept";

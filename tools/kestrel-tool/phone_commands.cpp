@@ -24,6 +24,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <mutex>
 
@@ -168,7 +169,7 @@ int readTx(const Args& args)
     if (opened.outcome != kestrel::EnvelopeOutcome::Opened)
         return error("the phone record does not open with this wallet's identity key");
     return printJson({{"record", opened.record},
-                      {"live", kestrel::isLiveRecord(opened.ts, kestrel::unixSeconds())},
+                      {"live", kestrel::isLiveRecord(opened.ts, platform::unixSeconds())},
                       {"verified", kestrel::verifyRecord(opened.record)}});
 }
 
