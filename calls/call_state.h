@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "phone/phone_store.h"
+
 namespace kestrel {
 
 enum class CallState : int {
@@ -44,6 +46,11 @@ struct CallFields {
 
 // The process-wide call fields; hold stateMutex() while using them.
 CallFields& callFields();
+
+// Back to Idle: every call field to its default, except the own payment
+// address, which belongs to the chain watch. Sets statusChangedFlag() so
+// that ring loops end.
+void resetCall(StateLock& held);
 
 // Set by every event that changes the call state (ends ring loops).
 std::atomic<bool>& statusChangedFlag();

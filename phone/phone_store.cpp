@@ -734,6 +734,29 @@ void setStatusText(const std::string& text)
     platform::emitStatusEvent(text);
 }
 
+StateLock::StateLock() : lock(stateMutex()) {}
+
+StateLock::~StateLock()
+{
+    unlock();
+}
+
+void StateLock::unlock()
+{
+    if (lock.owns_lock()) lock.unlock();
+    if (pendingStatus) {
+        const std::string text = std::move(*pendingStatus);
+        pendingStatus.reset();
+        platform::emitStatusEvent(text);
+    }
+}
+
+void setStatusTextLocked(StateLock& held, const std::string& text)
+{
+    phoneState().statusText = text;
+    held.pendingStatus = text;
+}
+
 void appendLog(const std::u16string& line)
 {
     if (!phoneStore().admin.load()) return;

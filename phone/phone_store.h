@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,24 @@ PhoneState& phoneState();
 // Replace the status line (takes stateMutex(); callers must not hold it) and
 // post WM_PHONE_STATUS to the main window.
 void setStatusText(const std::string& text);
+
+// stateMutex() held for a scope. A status line set under it with
+// setStatusTextLocked() is announced when the lock is released, so that the
+// event sink never runs under the state mutex.
+struct StateLock {
+    StateLock();
+    ~StateLock();
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+    // Releases early (announcing a pending status line); the destructor then does nothing.
+    void unlock();
+
+    std::unique_lock<std::mutex> lock;
+    std::optional<std::string> pendingStatus;
+};
+
+// Replaces the status line while the caller holds the state mutex.
+void setStatusTextLocked(StateLock& held, const std::string& text);
 // When admin is set, puts line at the front of the log (takes stateMutex()).
 void appendLog(const std::u16string& line);
 

@@ -4,6 +4,7 @@
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
+#include "platform/file_writer.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
 #include "platform/service_host.h"
@@ -20,10 +21,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -68,7 +67,6 @@ std::mutex scanMutex;
 FaceState& faceOfLoadedWallet();
 int64_t faceFromBalanceLocked(int64_t balance);
 void writeFaceLocked();
-void queueFaceWrite(const std::string& path, const std::string& text);
 int64_t roundedAmount(const json& value);
 
 } // namespace
@@ -294,65 +292,11 @@ void installBalanceHooks()
     wallet::set_spend_observer(&noteSpend);
 }
 
-// --- The face file writer ----------------------------------------------------------
-
-namespace {
-
-// The face file is written behind the caller's back: a spend reports to the
-// face while it holds the wallet mutex, and a flushed write costs a disk
-// round trip. Only the newest text matters.
-struct FaceWriter {
-    std::mutex mutex;
-    std::condition_variable idle;
-    std::string path;
-    std::string text;
-    bool pending = false;
-    bool busy = false;
-};
-FaceWriter& faceWriter()
-{
-    static FaceWriter* writer = new FaceWriter; // outlives every thread at exit
-    return *writer;
-}
-
-void runFaceWriter()
-{
-    FaceWriter& w = faceWriter();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    while (w.pending) {
-        const std::string path = std::move(w.path);
-        const std::string text = std::move(w.text);
-        w.pending = false;
-        lock.unlock();
-        platform::makeFolders(platform::parentFolder(path));
-        platform::replaceFileAtomically(path, text); // a failed write is only a lost hint
-        lock.lock();
-    }
-    w.busy = false;
-    w.idle.notify_all();
-}
-
-void queueFaceWrite(const std::string& path, const std::string& text)
-{
-    static std::once_flag atExit;
-    std::call_once(atExit, [] { std::atexit(flushFaceFile); });
-    FaceWriter& w = faceWriter();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    w.path = path;
-    w.text = text;
-    w.pending = true;
-    if (w.busy) return;
-    w.busy = true;
-    std::thread(runFaceWriter).detach();
-}
-
-} // namespace
+// --- The face file --------------------------------------------------------------------
 
 void flushFaceFile()
 {
-    FaceWriter& w = faceWriter();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    w.idle.wait(lock, [&] { return !w.busy; });
+    platform::flushFileWrites();
 }
 
 namespace {
@@ -386,7 +330,9 @@ void writeFaceLocked()
     if (s.face < 0 || s.address.empty()) return;
     const std::string path = faceFilePath();
     if (path.empty()) return;
-    queueFaceWrite(path, json {{"address", s.address}, {"sats", s.face}}.dump());
+    // Behind the caller's back: spends report here while they hold the wallet
+    // mutex, and a flushed write costs a disk round trip.
+    platform::writeFileLater(path, json {{"address", s.address}, {"sats", s.face}}.dump());
 }
 
 // Whole satoshis of a JSON amount: integers as they are, fractions rounded
