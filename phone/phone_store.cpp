@@ -5,12 +5,12 @@
 #include "platform/data_folder.h"
 #include "platform/events.h"
 #include "platform/files.h"
+#include "platform/worker.h"
 #include "platform/clock.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <thread>
 
 namespace kestrel {
 
@@ -45,6 +45,12 @@ static std::atomic<OwnerHook> phoneRecordSync {nullptr};
 void installPhoneRecordSync(OwnerHook hook)
 {
     phoneRecordSync.store(hook);
+}
+
+std::atomic<bool>& runningFlag()
+{
+    static std::atomic<bool> flag {false};
+    return flag;
 }
 
 std::atomic<bool>& historyScanFlag()
@@ -600,7 +606,7 @@ void switchOwner(const std::string& handle)
         }
     }
     if (!id.empty()) {
-        if (const OwnerHook hook = phoneRecordSync.load()) std::thread(hook).detach();
+        if (const OwnerHook hook = phoneRecordSync.load()) platform::runTask(hook);
     }
     historyScanFlag() = true;
     replaceWindowsFlag() = true;

@@ -152,6 +152,8 @@ bool deleteSavedMessage(size_t index);
 struct PhoneState {
     std::string ownHandle; // the connected identity's handle, as the wallet reports it
     std::string statusText = "Connect Tessera, then type a handle.";
+    std::string balanceLine;        // own handle, three blanks and the amount; empty while not connected
+    int64_t balance = -1;           // the last known balance in satoshis; -1 while unknown
     std::deque<std::u16string> log; // newest first; kept only while admin is set
 };
 PhoneState& phoneState();
@@ -182,7 +184,7 @@ void appendLog(const std::u16string& line);
 
 // --- Hooks filled by later subsystems ---------------------------------------------
 
-// Started on a detached thread after switchOwner loads a non-empty owner
+// Run as a task (platform/worker.h) after switchOwner loads a non-empty owner
 // (publishes the owner's phone record).
 using OwnerHook = void (*)();
 void installPhoneRecordSync(OwnerHook hook);
@@ -190,6 +192,9 @@ void installPhoneRecordSync(OwnerHook hook);
 // Set by switchOwner: the chain watch re-reads the address history, and the
 // main window moves itself and the open card to the loaded positions.
 std::atomic<bool>& historyScanFlag();
+
+// True from start-up until shutdown begins; actions check it before long work.
+std::atomic<bool>& runningFlag();
 std::atomic<bool>& replaceWindowsFlag();
 
 // Text serialisation of a store file: two-space indentation, keys in byte

@@ -19,6 +19,9 @@ enum class EventKind {
     Log,     // text: one diagnostic line
     Wallet,  // source and text (the event's kind), with its fields
     Message, // an application message for a window: message, target, param
+    Record,  // a phone record the chain watch handed on: text is its kind; fields
+             // are the verified sender (empty when refused), its call id, the txid,
+             // and "1" or "0" for live
 };
 
 enum class EventTarget { MainWindow, CardWindow };

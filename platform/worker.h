@@ -27,4 +27,22 @@ void stopWorker(Worker& worker);
 
 bool workerRunning(const Worker& worker);
 
+// The whole program's stop: set once when shutdown begins, so that long
+// actions on task threads (a connect waiting for Tessera, a ring loop) end
+// early. Sleeps given this token wake at once.
+std::stop_token shutdownToken();
+void requestShutdown();
+
+// Short jobs off the caller's thread, one thread each. They are owned too:
+// finished ones are joined when the next one starts, and joinTasks() waits
+// for every one (shutdown, tests).
+void runTask(std::function<void()> job);
+
+// Waits until no task runs, at most timeoutMs of the steady clock; false
+// when some still run then.
+bool waitForTasks(int timeoutMs);
+
+// Waits for every task, however long it takes.
+void joinTasks();
+
 } // namespace platform

@@ -6,6 +6,7 @@
 #include "platform/events.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
+#include "platform/worker.h"
 #include "services/balance.h"
 #include "services/paymail_claim.h"
 #include "wallet/spend_hooks.h"
@@ -190,7 +191,7 @@ std::string connectToTessera()
 
     bool approved = false;
     for (int attempt = 0; attempt < kPollAttempts && !approved; ++attempt) {
-        platform::sleepForMillis(kPollIntervalMs);
+        if (!platform::sleepForMillis(kPollIntervalMs, platform::shutdownToken())) break;
         const std::string answer = pollConnectReply(requestId);
         if (answer == "ok") {
             approved = true;

@@ -34,13 +34,6 @@ namespace {
 
 const std::string kCallId = "0123456789abcdef";
 
-struct PhoneWallet {
-    std::string alias;
-    std::string id;
-    std::string receive;
-    std::string identityPub;
-};
-
 std::string statusText()
 {
     std::lock_guard<std::mutex> lock(stateMutex());
@@ -49,24 +42,9 @@ std::string statusText()
 
 class RecordsOnDevnet : public SpendOnDevnet {
 protected:
-    // A wallet with a paymail made by the Tessera stand-in in data folder
-    // root, registered on the service with its identity key and address.
     PhoneWallet phoneWallet(const std::string& stem, const std::string& root)
     {
-        PhoneWallet made;
-        made.alias = freshAlias(stem);
-        const json answer =
-            runTessera("create --name " + shellQuoted(stem) + " --paymail " + shellQuoted(made.alias), root).out;
-        EXPECT_TRUE(answer.is_object()) << "tessera create failed";
-        if (!answer.is_object()) return made;
-        made.id = answer.value("id", "");
-        made.receive = answer.value("receive", "");
-        const json keys = runTessera("address --wallet " + shellQuoted(made.id), root).out;
-        made.identityPub = keys.is_object() ? keys.value("identity_pubkey", "") : "";
-        long status = 0;
-        devnet.registerAlias(made.alias, {{"pubkey", made.identityPub}, {"address", made.receive}}, &status);
-        EXPECT_EQ(status, 200);
-        return made;
+        return makePhoneWallet(devnet, stem, root);
     }
 
     // Makes wallet the loaded one and the phone's own identity, calling peer.
