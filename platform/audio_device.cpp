@@ -172,9 +172,8 @@ void deliver(AudioInput& in, const int16_t* samples, size_t count)
 
 // A file or null input: a buffer every 200 ms of the monotonic clock, as a
 // microphone fills them.
-void pacedInput(AudioInput& in, std::stop_token stop)
+void pacedInput(AudioInput& in, int64_t start, std::stop_token stop)
 {
-    const int64_t start = tickMillis();
     std::vector<int16_t> buffer(kInputSamples);
     for (int64_t i = 0;; ++i) {
         if (!sleepUntilTick(start + (i + 1) * 200, stop)) return;
@@ -233,8 +232,10 @@ AudioInputPtr openAudioInput(const std::string& device, AudioInputCallback callb
         in->thread = std::jthread([raw](std::stop_token stop) { portAudioInput(*raw, stop); });
         return in;
     }
+    // The clock starts at the open, not when the thread first runs.
     AudioInput* raw = in.get();
-    in->thread = std::jthread([raw](std::stop_token stop) { pacedInput(*raw, stop); });
+    const int64_t start = tickMillis();
+    in->thread = std::jthread([raw, start](std::stop_token stop) { pacedInput(*raw, start, stop); });
     return in;
 }
 
