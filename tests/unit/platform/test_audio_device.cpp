@@ -184,3 +184,46 @@ TEST_F(Devices, NullDevicesArePacedToo)
 }
 
 } // namespace
+
+namespace {
+
+// PortAudio against ALSA's null device (this machine has no sound card): the
+// default devices open, and the output list offers the default first. HOME is
+// moved before the sound system first starts in this process.
+TEST(PortAudioDevices, DefaultDevicesOpenOnTheNullCard)
+{
+    TempDataFolder temp;
+    const char* old_home = std::getenv("HOME");
+    const std::string saved_home = old_home ? old_home : "";
+    std::ofstream(temp.root + "/.asoundrc") << "pcm.!default { type null }\nctl.!default { type hw card 0 }\n";
+    ::setenv("HOME", temp.root.c_str(), 1);
+    const auto outputs = platform::listAudioOutputs("");
+    ASSERT_FALSE(outputs.empty());
+    EXPECT_EQ(outputs.front().id, "default");
+    for (const auto& o : outputs) {
+        EXPECT_EQ(o.name.rfind("dmix", 0), std::string::npos) << o.name;
+        EXPECT_EQ(o.name.rfind("surround", 0), std::string::npos) << o.name;
+    }
+    std::string error;
+    auto out = platform::openAudioOutput("", "", error);
+    ASSERT_TRUE(out) << error;
+    const platform::AudioFormat f = platform::audioOutputFormat(*out);
+    EXPECT_GT(f.rate, 0);
+    EXPECT_GE(platform::audioOutputBufferFrames(*out), f.rate / 10);
+    const int64_t free = platform::audioOutputFreeFrames(*out);
+    ASSERT_GT(free, 0);
+    const std::string frames(static_cast<size_t>(std::min<int64_t>(free, 800)) * f.blockAlign(), '\0');
+    EXPECT_TRUE(platform::audioOutputWrite(*out, frames.data(), frames.size() / f.blockAlign()));
+    out.reset();
+    std::atomic<int64_t> got {0};
+    auto in = platform::openAudioInput(
+        "", [&](const int16_t*, size_t n) { got += static_cast<int64_t>(n); }, error);
+    EXPECT_TRUE(in) << error;
+    in.reset();
+    if (saved_home.empty())
+        ::unsetenv("HOME");
+    else
+        ::setenv("HOME", saved_home.c_str(), 1);
+}
+
+} // namespace
