@@ -13,6 +13,15 @@ CallFields& callFields()
     return fields;
 }
 
+void resetCall(StateLock&)
+{
+    CallFields& fields = callFields();
+    CallFields fresh;
+    fresh.ownPaymentAddress = std::move(fields.ownPaymentAddress);
+    fields = std::move(fresh);
+    statusChangedFlag() = true;
+}
+
 std::atomic<bool>& statusChangedFlag()
 {
     static std::atomic<bool> flag {false};

@@ -3,7 +3,7 @@
 // loop, the answer-phone, the chain watch).
 //
 // Everything in CallFields is read and written under kestrel::stateMutex()
-// (app/phone_store.h). The own handle is not repeated here: it lives in
+// (phone/phone_store.h). The own handle is not repeated here: it lives in
 // phoneState().ownHandle under the same mutex, the one place the chain watch
 // keeps it current. The flags are atomics and need no lock.
 #pragma once
@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "phone/phone_store.h"
 
 namespace kestrel {
 
@@ -44,6 +46,11 @@ struct CallFields {
 
 // The process-wide call fields; hold stateMutex() while using them.
 CallFields& callFields();
+
+// Back to Idle: every call field to its default, except the own payment
+// address, which belongs to the chain watch. Sets statusChangedFlag() so
+// that ring loops end.
+void resetCall(StateLock& held);
 
 // Set by every event that changes the call state (ends ring loops).
 std::atomic<bool>& statusChangedFlag();

@@ -1,6 +1,6 @@
 #include "calls/phone_records.h"
 
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/chain_watch.h"
 #include "calls/sealing.h"
@@ -8,8 +8,8 @@
 #include "services/signed_records.h"
 #include "wallet/encoding.h"
 #include "wallet/phone_spend.h"
+#include "platform/clock.h"
 
-#include <ctime>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -126,7 +126,7 @@ using SealOpener = std::function<std::optional<std::string>(const json& envelope
 int64_t envelopeTs(const json& envelope)
 {
     const auto ts = envelope.find("ts");
-    if (ts == envelope.end() || !ts->is_number()) return unixSeconds();
+    if (ts == envelope.end() || !ts->is_number()) return platform::unixSeconds();
     if (ts->is_number_unsigned()) {
         const uint64_t value = ts->get<uint64_t>();
         return value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
@@ -189,8 +189,10 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
         setStatusText("Could not sign.");
         return false;
     }
-    json envelope = {
-        {"protocol", kPhoneProtocol}, {"type", kPhoneType}, {"location", kPhoneLocation}, {"ts", unixSeconds()}};
+    json envelope = {{"protocol", kPhoneProtocol},
+                     {"type", kPhoneType},
+                     {"location", kPhoneLocation},
+                     {"ts", platform::unixSeconds()}};
     const std::string signedText = record.dump(-1, ' ', false, json::error_handler_t::replace);
     std::string peerKey;
     {
@@ -352,11 +354,6 @@ bool isLiveRecord(int64_t ts, int64_t now)
     // Wide arithmetic: a forged ts may be anything.
     const __int128 ahead = static_cast<__int128>(ts) - now;
     return ahead <= kLiveAheadSeconds && -ahead <= kLiveAgeSeconds;
-}
-
-int64_t unixSeconds()
-{
-    return static_cast<int64_t>(std::time(nullptr));
 }
 
 } // namespace kestrel

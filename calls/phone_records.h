@@ -90,7 +90,4 @@ OpenedEnvelope openEnvelopeWithKey(const std::string& text, const std::string& p
 // seconds ahead of now and no more than 90 seconds behind it.
 bool isLiveRecord(int64_t ts, int64_t now);
 
-// Seconds since 1970.
-int64_t unixSeconds();
-
 } // namespace kestrel

@@ -31,15 +31,22 @@ std::string announceSocketName(const std::string& app)
     return "corvane-" + app + "-" + std::to_string(::getuid()) + "-" + folder;
 }
 
-bool raiseAnnouncedApp(const std::string& app)
+// Abstract name: a leading NUL, and the rest of sun_path NUL-padded, the way
+// Node binds such names, so both sides use the same full length.
+static bool announceAddress(const std::string& app, sockaddr_un& address)
 {
     const std::string name = announceSocketName(app);
-    sockaddr_un address {};
+    address = {};
     address.sun_family = AF_UNIX;
     if (name.size() + 1 > sizeof(address.sun_path)) return false;
-    // Abstract name: a leading NUL, and the rest of sun_path NUL-padded, the
-    // way Node binds such names, so both sides use the same full length.
     std::memcpy(address.sun_path + 1, name.data(), name.size());
+    return true;
+}
+
+bool raiseAnnouncedApp(const std::string& app)
+{
+    sockaddr_un address {};
+    if (!announceAddress(app, address)) return false;
     const socklen_t length = sizeof(address);
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -51,6 +58,35 @@ bool raiseAnnouncedApp(const std::string& app)
     }
     ::close(fd);
     return raised;
+}
+
+int announceApp(const std::string& app)
+{
+    sockaddr_un address {};
+    if (!announceAddress(app, address)) return -1;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 8) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int takeRaiseRequests(int announceFd)
+{
+    int taken = 0;
+    for (;;) {
+        const int peer = ::accept4(announceFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (peer < 0) {
+            if (errno == EINTR) continue;
+            return taken;
+        }
+        ::close(peer);
+        ++taken;
+    }
 }
 
 bool isExecutableFile(const std::string& path)

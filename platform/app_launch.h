@@ -19,6 +19,16 @@ std::string announceSocketName(const std::string& app);
 // True when an announced instance of app took the raise request.
 bool raiseAnnouncedApp(const std::string& app);
 
+// Announces this process as app for the current data folder: a listening
+// socket (close-on-exec, non-blocking) that raise requests reach; it is the
+// single-instance claim too, released with the process. -1 when another
+// process holds the name (errno EADDRINUSE) or the socket fails.
+int announceApp(const std::string& app);
+
+// Takes every pending raise request on an announcing socket; answers how
+// many arrived.
+int takeRaiseRequests(int announceFd);
+
 // Starts path with no arguments in workdir, detached; true when it started.
 bool startDetached(const std::string& path, const std::string& workdir);
 

@@ -3,6 +3,8 @@
 #include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
+#include "platform/events.h"
+#include "platform/file_writer.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
 #include "platform/service_host.h"
@@ -14,14 +16,13 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -30,16 +31,15 @@ namespace kestrel {
 
 namespace wallet = cv_tessera_wallet;
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // A spend's expected face is believed this long.
-constexpr auto kSpendMemory = std::chrono::seconds(45);
+constexpr int64_t kSpendMemoryMs = 45'000;
 // After a spend, a fresh balance this far below the expected face is still
 // shown; further below, it is taken for a chain service's error.
 constexpr int64_t kSpendTolerance = 8000;
-// Within kSpendMemory, a plain refresh may rise this far above the expected
+// Within kSpendMemoryMs, a plain refresh may rise this far above the expected
 // face before the rise is believed.
 constexpr int64_t kLagTolerance = 1000000;
 constexpr uint32_t kScanAhead = 400;
@@ -53,7 +53,7 @@ constexpr int kBalanceAttempts = 4;
 struct FaceState {
     int64_t face = -1;
     int64_t expected = -1;
-    Clock::time_point lastSpend {};
+    int64_t lastSpendTick = 0; // platform::tickMillis() of the last spend, while expected >= 0
     std::string address;
 };
 FaceState& faceState()
@@ -62,19 +62,11 @@ FaceState& faceState()
     return state;
 }
 
-std::atomic<Clock::time_point (*)()> faceClock {nullptr};
-Clock::time_point now()
-{
-    const auto clock = faceClock.load();
-    return clock ? clock() : Clock::now();
-}
-
 std::mutex scanMutex;
 
 FaceState& faceOfLoadedWallet();
 int64_t faceFromBalanceLocked(int64_t balance);
 void writeFaceLocked();
-void queueFaceWrite(const std::string& path, const std::string& text);
 int64_t roundedAmount(const json& value);
 
 } // namespace
@@ -88,7 +80,7 @@ void refreshWalletStatus(WalletStatus& status, bool skipScan)
     {
         std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
         if (!wallet::load_wallet()) {
-            emitStatus("status");
+            emitTesseraEvent("status");
             return;
         }
         wallet::refresh_wallet();
@@ -119,9 +111,9 @@ void refreshWalletStatus(WalletStatus& status, bool skipScan)
     }
 
     const bool shown = status.coinsAnswered && !status.coinsFailed && status.balance >= 0;
-    emitStatus("status", status.receiveAddress, shown ? std::to_string(status.balance) : "-", status.mode);
+    emitTesseraEvent("status", status.receiveAddress, shown ? std::to_string(status.balance) : "-", status.mode);
     if (alias.empty()) return;
-    emitStatus("paymail", alias + "@" + platform::serviceDomain());
+    emitTesseraEvent("paymail", alias + "@" + platform::serviceDomain());
     ensurePaymailClaim(alias, key, address, avatar, ord);
     refreshHostRole();
 }
@@ -140,7 +132,7 @@ void noteSpend(int64_t spent)
     if (::isatty(STDOUT_FILENO)) return;
     std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
     const int64_t face = adjustFace(wallet::local_balance(), spent);
-    emitEvent("[CV-BALANCE]\x1F" + std::to_string(face) + "\x1F" + wallet::bound_wallet_id());
+    platform::emitWalletEvent("balance", "face", {std::to_string(face), wallet::bound_wallet_id()});
 }
 
 int64_t adjustFace(int64_t balance, int64_t spent)
@@ -152,10 +144,11 @@ int64_t adjustFace(int64_t balance, int64_t spent)
     if (s.face >= 0) {
         if (spent >= 1) {
             s.expected = std::max<int64_t>(s.face - spent, 0);
-            s.lastSpend = now();
+            s.lastSpendTick = platform::tickMillis();
             // A figure above the expected one still holds the spent coins.
             if (balance < s.expected - kSpendTolerance || balance > s.expected) shown = s.expected;
-        } else if (s.expected >= 0 && now() - s.lastSpend < kSpendMemory && balance > s.expected + kLagTolerance) {
+        } else if (s.expected >= 0 && platform::tickMillis() - s.lastSpendTick < kSpendMemoryMs &&
+                   balance > s.expected + kLagTolerance) {
             shown = s.expected;
         }
     }
@@ -299,70 +292,11 @@ void installBalanceHooks()
     wallet::set_spend_observer(&noteSpend);
 }
 
-void setFaceClock(Clock::time_point (*clock)())
-{
-    faceClock = clock;
-}
-
-// --- The face file writer ----------------------------------------------------------
-
-namespace {
-
-// The face file is written behind the caller's back: a spend reports to the
-// face while it holds the wallet mutex, and a flushed write costs a disk
-// round trip. Only the newest text matters.
-struct FaceWriter {
-    std::mutex mutex;
-    std::condition_variable idle;
-    std::string path;
-    std::string text;
-    bool pending = false;
-    bool busy = false;
-};
-FaceWriter& faceWriter()
-{
-    static FaceWriter* writer = new FaceWriter; // outlives every thread at exit
-    return *writer;
-}
-
-void runFaceWriter()
-{
-    FaceWriter& w = faceWriter();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    while (w.pending) {
-        const std::string path = std::move(w.path);
-        const std::string text = std::move(w.text);
-        w.pending = false;
-        lock.unlock();
-        platform::makeFolders(platform::parentFolder(path));
-        platform::replaceFileAtomically(path, text); // a failed write is only a lost hint
-        lock.lock();
-    }
-    w.busy = false;
-    w.idle.notify_all();
-}
-
-void queueFaceWrite(const std::string& path, const std::string& text)
-{
-    static std::once_flag atExit;
-    std::call_once(atExit, [] { std::atexit(flushFaceFile); });
-    FaceWriter& w = faceWriter();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    w.path = path;
-    w.text = text;
-    w.pending = true;
-    if (w.busy) return;
-    w.busy = true;
-    std::thread(runFaceWriter).detach();
-}
-
-} // namespace
+// --- The face file --------------------------------------------------------------------
 
 void flushFaceFile()
 {
-    FaceWriter& w = faceWriter();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    w.idle.wait(lock, [&] { return !w.busy; });
+    platform::flushFileWrites();
 }
 
 namespace {
@@ -396,7 +330,9 @@ void writeFaceLocked()
     if (s.face < 0 || s.address.empty()) return;
     const std::string path = faceFilePath();
     if (path.empty()) return;
-    queueFaceWrite(path, json {{"address", s.address}, {"sats", s.face}}.dump());
+    // Behind the caller's back: spends report here while they hold the wallet
+    // mutex, and a flushed write costs a disk round trip.
+    platform::writeFileLater(path, json {{"address", s.address}, {"sats", s.face}}.dump());
 }
 
 // Whole satoshis of a JSON amount: integers as they are, fractions rounded

@@ -13,7 +13,6 @@
 // a slow chain service never holds up a call.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -96,8 +95,5 @@ bool readBulkBalances(const std::string& body, const std::vector<IndexedAddress>
 
 // Installs noteSpend as the wallet's spend observer.
 void installBalanceHooks();
-
-// Tests only: the clock the face rules read (nullptr: the steady clock).
-void setFaceClock(std::chrono::steady_clock::time_point (*now)());
 
 } // namespace kestrel

@@ -10,10 +10,10 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <openssl/crypto.h>
 
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -36,7 +36,7 @@ Bytes decodeKey(std::string_view text);
 
 struct CachedKey {
     std::string publicKey;
-    std::chrono::steady_clock::time_point stored;
+    int64_t storedTick = 0; // platform::tickMillis()
 };
 
 // The identity-key cache: paymail (lower case) -> key. Entries are replaced,
@@ -125,7 +125,7 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
         std::lock_guard<std::mutex> lock(cacheMutex());
         const auto found = cache().find(key);
         if (found != cache().end() &&
-            std::chrono::steady_clock::now() - found->second.stored < std::chrono::seconds(kIdentityKeyCacheSeconds))
+            platform::tickMillis() - found->second.storedTick < kIdentityKeyCacheSeconds * 1000)
             return found->second.publicKey;
     }
 
@@ -144,7 +144,7 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
     if (publicKey.empty()) return {};
 
     std::lock_guard<std::mutex> lock(cacheMutex());
-    cache()[key] = {publicKey, std::chrono::steady_clock::now()};
+    cache()[key] = {publicKey, platform::tickMillis()};
     return publicKey;
 }
 

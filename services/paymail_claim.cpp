@@ -11,8 +11,8 @@
 #include "wallet/keys.h"
 #include "wallet/wallet_file.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
-#include <ctime>
 #include <mutex>
 
 namespace kestrel {
@@ -83,7 +83,7 @@ void resolveOwnPaymail(bool announce)
     nameWalletAfterPaymail(wallet::bound_wallet_id());
     if (!fromRegistry) return;
     wallet::save_wallet();
-    if (announce) emitStatus("paymail", alias + "@" + platform::serviceDomain());
+    if (announce) emitTesseraEvent("paymail", alias + "@" + platform::serviceDomain());
 }
 
 std::string ownAlias()
@@ -363,7 +363,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
     }
     const bool withBn = !bnPub.empty() && !bnAddress.empty();
 
-    const int64_t ts = static_cast<int64_t>(std::time(nullptr));
+    const int64_t ts = platform::unixSeconds();
     const std::string message = claimMessage(alias, key, address, avatar, ord, bnPub, bnAddress, ts);
     const IdentitySignature signature = identitySign(message);
     if (!signature.ok) return signature.error.empty() ? std::string(kClaimNotSigned) : signature.error;

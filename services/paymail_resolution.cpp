@@ -12,8 +12,8 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
-#include <chrono>
 #include <limits>
 #include <mutex>
 
@@ -87,8 +87,7 @@ bool readOutputEntry(const json& entry, int64_t expected, int64_t& total, Paymen
 
 int64_t millisecondsSince1970()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return platform::unixMillis();
 }
 
 // The basic destination request: who pays, when, how much, what for.
@@ -331,7 +330,7 @@ bool contactsWallet(std::string& error)
 {
     if (wallet::load_wallet()) return true;
     error = std::string("error: ") + kNoTesseraWallet;
-    emitStatus("error", error);
+    emitTesseraEvent("error", error);
     return false;
 }
 

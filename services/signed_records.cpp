@@ -8,9 +8,9 @@
 #include "wallet/hashes.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
+#include "platform/clock.h"
 
 #include <charconv>
-#include <ctime>
 #include <cmath>
 #include <mutex>
 
@@ -65,7 +65,7 @@ bool signRecord(json& record, std::string& error)
     record["actor"] = alias;
     if (!paymail.empty()) record["paymail"] = paymail;
     const auto ts = record.find("ts");
-    if (ts == record.end() || !ts->is_number()) record["ts"] = static_cast<int64_t>(std::time(nullptr));
+    if (ts == record.end() || !ts->is_number()) record["ts"] = platform::unixSeconds();
 
     const IdentitySignature signature = identitySign(canonicalRecordText(record));
     if (!signature.ok) {

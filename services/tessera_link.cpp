@@ -1,9 +1,12 @@
 #include "services/tessera_link.h"
 
 #include "platform/app_launch.h"
+#include "platform/clock.h"
 #include "platform/data_folder.h"
+#include "platform/events.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
+#include "platform/worker.h"
 #include "services/balance.h"
 #include "services/paymail_claim.h"
 #include "wallet/spend_hooks.h"
@@ -12,11 +15,8 @@
 
 #include <atomic>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
-#include <thread>
 #include <unistd.h>
 
 namespace kestrel {
@@ -39,8 +39,9 @@ LinkState& link()
     return state;
 }
 
-std::atomic<int> pollAttempts {120};
-std::atomic<int> pollIntervalMs {500};
+// Tessera gets a minute to answer a connect request.
+constexpr int kPollAttempts = 120;
+constexpr int kPollIntervalMs = 500;
 
 std::string folderPath(const char* name)
 {
@@ -121,20 +122,16 @@ void postConnectStep()
     if (!wallet::wallet_state().identity_pub.empty()) syncOwnAvatar();
     const std::string paymail = ownPaymail();
     if (paymail.empty())
-        emitStatus("paymail");
+        emitTesseraEvent("paymail");
     else
-        emitStatus("paymail", paymail);
+        emitTesseraEvent("paymail", paymail);
 }
 
 std::string fail(const std::string& message)
 {
-    emitStatus("error", message);
+    emitTesseraEvent("error", message);
     return message;
 }
-
-std::mutex sinkMutex;
-TextSink statusSink = nullptr;
-TextSink logSink = nullptr;
 
 } // namespace
 
@@ -189,23 +186,22 @@ std::string connectToTessera()
     const std::string requestId = writeConnectRequest();
     if (requestId.empty()) return fail("error: could not write connect request.");
     launchOrRaiseTessera();
-    emitStatus("connect-pending", "Approve the connect in Tessera.");
-    emitLog("Waiting for Tessera to approve this app...\n");
+    emitTesseraEvent("connect-pending", "Approve the connect in Tessera.");
+    platform::emitLogLine("Waiting for Tessera to approve this app...\n");
 
-    const int attempts = pollAttempts.load();
     bool approved = false;
-    for (int attempt = 0; attempt < attempts && !approved; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(pollIntervalMs.load()));
+    for (int attempt = 0; attempt < kPollAttempts && !approved; ++attempt) {
+        if (!platform::sleepForMillis(kPollIntervalMs, platform::shutdownToken())) break;
         const std::string answer = pollConnectReply(requestId);
         if (answer == "ok") {
             approved = true;
         } else if (answer == "denied") {
-            emitStatus("connect-denied", "denied");
+            emitTesseraEvent("connect-denied", "denied");
             return fail("error: connect denied in Tessera.");
         }
     }
     if (!approved) {
-        emitStatus("connect-denied", "timeout");
+        emitTesseraEvent("connect-denied", "timeout");
         return fail("error: Tessera did not approve in time. Open Tessera.exe and try Connect again.");
     }
 
@@ -216,7 +212,7 @@ std::string connectToTessera()
         return fail("error: approved, but the wallet would not load.");
     }
     postConnectStep();
-    emitLog("Connected to Tessera wallet " + walletDisplayName(currentWalletId()) + "\n");
+    platform::emitLogLine("Connected to Tessera wallet " + walletDisplayName(currentWalletId()) + "\n");
     return "success";
 }
 
@@ -228,8 +224,8 @@ std::string disconnectFromTessera()
         wallet::set_bound_wallet_id("");
     }
     unloadWallet();
-    emitStatus("status");
-    emitLog("This app is no longer connected to a Tessera wallet.\n");
+    emitTesseraEvent("status");
+    platform::emitLogLine("This app is no longer connected to a Tessera wallet.\n");
     return "success";
 }
 
@@ -290,8 +286,7 @@ std::string bindKey(std::string_view instance)
 
 std::string newStampId()
 {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return "w" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    return "w" + std::to_string(platform::unixMillis());
 }
 
 std::string writeConnectRequest()
@@ -304,7 +299,7 @@ std::string writeConnectRequest()
         request["app"] = link().appName;
         request["instance"] = link().instance;
     }
-    request["ts"] = static_cast<int64_t>(std::time(nullptr));
+    request["ts"] = platform::unixSeconds();
     const std::string path = folderPath("/connect") + "/" + id + ".req.json";
     // Written whole and renamed into place, so Tessera never reads half a request.
     if (!platform::replaceFileAtomically(path, request.dump(2, ' ', false, json::error_handler_t::replace))) return {};
@@ -395,60 +390,11 @@ bool saveWalletRegistry(const json& registry)
     return platform::replaceFileAtomically(registryPath(), text);
 }
 
-// --- Status events and log lines ---------------------------------------------------
+// --- Wallet events -------------------------------------------------------------------
 
-void installStatusSink(TextSink sink)
+void emitTesseraEvent(const std::string& kind, const std::string& f1, const std::string& f2, const std::string& f3)
 {
-    std::lock_guard<std::mutex> lock(sinkMutex);
-    statusSink = sink;
-}
-
-void installLogSink(TextSink sink)
-{
-    std::lock_guard<std::mutex> lock(sinkMutex);
-    logSink = sink;
-}
-
-std::string statusEventText(const std::string& kind, const std::string& f1, const std::string& f2,
-                            const std::string& f3)
-{
-    const std::string fields[] = {f1, f2, f3};
-    int used = 3;
-    while (used > 0 && fields[used - 1].empty()) --used;
-    std::string text = "[CV-TESSERA]\x1F" + kind;
-    for (int i = 0; i < used; ++i) text += "\x1F" + fields[i];
-    return text;
-}
-
-void emitStatus(const std::string& kind, const std::string& f1, const std::string& f2, const std::string& f3)
-{
-    emitEvent(statusEventText(kind, f1, f2, f3));
-}
-
-void emitEvent(const std::string& text)
-{
-    TextSink sink;
-    {
-        std::lock_guard<std::mutex> lock(sinkMutex);
-        sink = statusSink;
-    }
-    if (sink) sink(text);
-}
-
-void emitLog(const std::string& line)
-{
-    TextSink sink;
-    {
-        std::lock_guard<std::mutex> lock(sinkMutex);
-        sink = logSink;
-    }
-    if (sink) sink(line);
-}
-
-void setConnectPolling(int attempts, int intervalMs)
-{
-    pollAttempts = attempts;
-    pollIntervalMs = intervalMs;
+    platform::emitWalletEvent("tessera", kind, {f1, f2, f3});
 }
 
 } // namespace kestrel

@@ -76,23 +76,11 @@ nlohmann::json loadWalletRegistry(bool* intact = nullptr);
 // when the file on disk is not intact (it is then left as it is).
 bool saveWalletRegistry(const nlohmann::json& registry);
 
-// --- Status events and log lines ---------------------------------------------------
+// --- Wallet events -------------------------------------------------------------------
 
-// Host-installed sinks; Kestrel installs neither, so events are dropped.
-using TextSink = void (*)(const std::string& text);
-void installStatusSink(TextSink sink);
-void installLogSink(TextSink sink);
-// "[CV-TESSERA]" 0x1F kind, then each field preceded by 0x1F; trailing
-// empty fields are left out.
-std::string statusEventText(const std::string& kind, const std::string& f1 = "", const std::string& f2 = "",
-                            const std::string& f3 = "");
-void emitStatus(const std::string& kind, const std::string& f1 = "", const std::string& f2 = "",
-                const std::string& f3 = "");
-void emitLog(const std::string& line);
-// Hands a whole event text (another tag than "[CV-TESSERA]") to the status sink.
-void emitEvent(const std::string& text);
-
-// Tests only: shorten the connect wait (the product polls 120 times, 500 ms apart).
-void setConnectPolling(int attempts, int intervalMs);
+// Emits the wallet event ("tessera", kind, fields) through platform/events.h;
+// trailing empty fields are left out.
+void emitTesseraEvent(const std::string& kind, const std::string& f1 = "", const std::string& f2 = "",
+                      const std::string& f3 = "");
 
 } // namespace kestrel

@@ -7,6 +7,7 @@
 #include "wallet/spend_hooks.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
+#include "platform/events.h"
 
 #include <unistd.h>
 
@@ -18,7 +19,7 @@ constexpr int kAttempts = 3;
 
 void report_success(int64_t amount, int64_t fee)
 {
-    if (!::isatty(STDOUT_FILENO)) emit_event(std::string("[CV-SPEND]\x1F") + std::to_string(amount));
+    if (!::isatty(STDOUT_FILENO)) platform::emitWalletEvent("spend", "spend", {std::to_string(amount)});
     report_spend(amount + fee);
 }
 

@@ -10,7 +10,6 @@ namespace {
 
 std::atomic<bool (*)()> connectionCheck {nullptr};
 std::atomic<void (*)(int64_t)> spendObserver {nullptr};
-std::atomic<void (*)(const std::string&)> eventSink {nullptr};
 
 } // namespace
 
@@ -33,16 +32,6 @@ void set_spend_observer(void (*observer)(int64_t spent))
 void report_spend(int64_t spent)
 {
     if (auto observer = spendObserver.load()) observer(spent);
-}
-
-void set_event_sink(void (*sink)(const std::string& event))
-{
-    eventSink.store(sink);
-}
-
-void emit_event(const std::string& event)
-{
-    if (auto sink = eventSink.load()) sink(event);
 }
 
 } // namespace cv_tessera_wallet

@@ -1,7 +1,7 @@
 // Hooks through which the wallet core reaches the layers above it without
-// including them: the connection test that the phone spends ask first, the
-// observer told of every spend (the balance display lowers its figure), and
-// the event sink that receives status events ("[CV-SPEND]" ...).
+// including them: the connection test that the phone spends ask first, and the
+// observer told of every spend (the balance display lowers its figure). Events
+// go through platform/events.h.
 //
 // Each hook is a plain function pointer installed once by the higher layer;
 // a null pointer restores the default. Safe from any thread.
@@ -24,10 +24,5 @@ void set_spend_observer(void (*observer)(int64_t spent));
 // Tells the observer, if one is installed. Spends call it while they hold
 // the (recursive) wallet mutex, so an observer may take it too.
 void report_spend(int64_t spent);
-
-// Installs the status-event sink. Default: none (events are dropped).
-void set_event_sink(void (*sink)(const std::string& event));
-// Hands an event string to the sink, if one is installed.
-void emit_event(const std::string& event);
 
 } // namespace cv_tessera_wallet

@@ -40,6 +40,33 @@ inline TesseraWallet createTesseraWallet(const std::string& name)
     return wallet;
 }
 
+// A wallet with a paymail, made by the Tessera stand-in in data folder root
+// and registered on the devnet's service with its identity key and address.
+struct PhoneWallet {
+    std::string alias;
+    std::string id;
+    std::string receive;
+    std::string identityPub;
+};
+
+inline PhoneWallet makePhoneWallet(const Devnet& devnet, const std::string& stem, const std::string& root)
+{
+    PhoneWallet made;
+    made.alias = freshAlias(stem);
+    const nlohmann::json answer =
+        runTessera("create --name " + shellQuoted(stem) + " --paymail " + shellQuoted(made.alias), root).out;
+    EXPECT_TRUE(answer.is_object()) << "tessera create failed";
+    if (!answer.is_object()) return made;
+    made.id = answer.value("id", "");
+    made.receive = answer.value("receive", "");
+    const nlohmann::json keys = runTessera("address --wallet " + shellQuoted(made.id), root).out;
+    made.identityPub = keys.is_object() ? keys.value("identity_pubkey", "") : "";
+    long status = 0;
+    devnet.registerAlias(made.alias, {{"pubkey", made.identityPub}, {"address", made.receive}}, &status);
+    EXPECT_EQ(status, 200);
+    return made;
+}
+
 class SpendOnDevnet : public ::testing::Test {
 protected:
     TempDataFolder temp;

@@ -6,6 +6,7 @@
 #include "services/balance.h"
 #include "services/paymail_claim.h"
 #include "services/tessera_link.h"
+#include "event_recorder.h"
 #include "test_support.h"
 #include "spend_fixture.h"
 #include "wallet/keys.h"
@@ -14,6 +15,8 @@
 #include "wallet/web_client.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <fcntl.h>
 #include <mutex>
@@ -27,14 +30,6 @@ using namespace kestrel;
 namespace {
 
 const std::string kBob = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
-
-std::mutex eventsMutex;
-std::vector<std::string> events;
-void keepEvent(const std::string& event)
-{
-    std::lock_guard<std::mutex> lock(eventsMutex);
-    events.push_back(event);
-}
 
 // A command-line run keeps no face: while one of these lives, standard
 // output is not a terminal even when the test runs in one.
@@ -63,24 +58,19 @@ protected:
         resetFace();
         forgetClaimFingerprint();
         installBalanceHooks();
-        installStatusSink(keepEvent);
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        events.clear();
+        recorder = std::make_unique<EventRecorder>();
     }
     void TearDown() override
     {
-        installStatusSink(nullptr);
+        recorder.reset();
         w::set_spend_observer(nullptr);
         flushFaceFile();
         resetFace();
         forgetClaimFingerprint();
         SpendOnDevnet::TearDown();
     }
-    std::vector<std::string> eventsSoFar()
-    {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        return events;
-    }
+    std::vector<platform::Event> eventsSoFar() { return recorder->all(); }
+    std::unique_ptr<EventRecorder> recorder;
 };
 
 } // namespace
@@ -104,11 +94,11 @@ TEST_F(BalanceOnDevnet, StatusRefreshShowsTheFaceAndClaimsThePaymail)
     EXPECT_EQ(status.receiveAddress, wallet.receive);
     EXPECT_EQ(status.balance, 42000);
     EXPECT_EQ(status.mode, "hd");
-    const std::vector<std::string> seen = eventsSoFar();
+    const std::vector<platform::Event> seen = eventsSoFar();
     const std::string paymail = alias + "@" + platform::serviceDomain();
-    EXPECT_NE(std::find(seen.begin(), seen.end(), statusEventText("status", wallet.receive, "42000", "hd")),
+    EXPECT_NE(std::find(seen.begin(), seen.end(), walletEvent("tessera", "status", {wallet.receive, "42000", "hd"})),
               seen.end());
-    EXPECT_NE(std::find(seen.begin(), seen.end(), statusEventText("paymail", paymail)), seen.end());
+    EXPECT_NE(std::find(seen.begin(), seen.end(), walletEvent("tessera", "paymail", {paymail})), seen.end());
 
     // The claim went out with the refresh: the handle now resolves.
     std::string body, error;
@@ -139,8 +129,8 @@ TEST_F(BalanceOnDevnet, FaceFollowsASpendWhileTheChainLags)
     EXPECT_EQ(face, expectedFace());
     EXPECT_LT(face, 50000 - 3000);
     EXPECT_GT(face, 50000 - 3000 - 1000);
-    const std::vector<std::string> seen = eventsSoFar();
-    EXPECT_NE(std::find(seen.begin(), seen.end(), "[CV-BALANCE]\x1F" + std::to_string(face) + "\x1F" + wallet.id),
+    const std::vector<platform::Event> seen = eventsSoFar();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), walletEvent("balance", "face", {std::to_string(face), wallet.id})),
               seen.end());
 
     // The chain API still lists the spent coin as unspent: the face stands.

@@ -1,8 +1,9 @@
 // Both HTTP stacks reach the devnet's hosts through their production HTTPS
 // URLs, by the configuration's connect-to mappings and CA file alone.
-#include "app/web_requests.h"
+#include "phone/web_requests.h"
 #include "devnet_client.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +62,7 @@ TEST_F(DevnetHttp, ThrottledServiceWritesTheBackoffSlot)
     devnet.control("POST", "/control/fault",
                    {{"host", "service"}, {"kind", "status"}, {"status", 429}, {"count", 1}, {"path", "/oi/oracle"}});
     kestrel::BackoffSlot slot {0};
-    const int64_t before = kestrel::nowMillis();
+    const int64_t before = platform::tickMillis();
     const std::string body = kestrel::serviceGet(
         "/oi/oracle/cphone/txids?address=1BoatSLRHtKNngkdXEeobR76b53LETtpyT&kind=all&limit=20", 3000, &slot, 500);
     EXPECT_TRUE(body.empty());

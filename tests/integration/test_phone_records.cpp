@@ -7,7 +7,7 @@
 #include "test_support.h"
 #include "spend_fixture.h"
 
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/chain_watch.h"
 #include "calls/phone_records.h"
@@ -18,6 +18,7 @@
 #include "services/paymail_resolution.h"
 #include "services/signed_records.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -33,13 +34,6 @@ namespace {
 
 const std::string kCallId = "0123456789abcdef";
 
-struct PhoneWallet {
-    std::string alias;
-    std::string id;
-    std::string receive;
-    std::string identityPub;
-};
-
 std::string statusText()
 {
     std::lock_guard<std::mutex> lock(stateMutex());
@@ -48,24 +42,9 @@ std::string statusText()
 
 class RecordsOnDevnet : public SpendOnDevnet {
 protected:
-    // A wallet with a paymail made by the Tessera stand-in in data folder
-    // root, registered on the service with its identity key and address.
     PhoneWallet phoneWallet(const std::string& stem, const std::string& root)
     {
-        PhoneWallet made;
-        made.alias = freshAlias(stem);
-        const json answer =
-            runTessera("create --name " + shellQuoted(stem) + " --paymail " + shellQuoted(made.alias), root).out;
-        EXPECT_TRUE(answer.is_object()) << "tessera create failed";
-        if (!answer.is_object()) return made;
-        made.id = answer.value("id", "");
-        made.receive = answer.value("receive", "");
-        const json keys = runTessera("address --wallet " + shellQuoted(made.id), root).out;
-        made.identityPub = keys.is_object() ? keys.value("identity_pubkey", "") : "";
-        long status = 0;
-        devnet.registerAlias(made.alias, {{"pubkey", made.identityPub}, {"address", made.receive}}, &status);
-        EXPECT_EQ(status, 200);
-        return made;
+        return makePhoneWallet(devnet, stem, root);
     }
 
     // Makes wallet the loaded one and the phone's own identity, calling peer.
@@ -176,7 +155,7 @@ TEST_F(RecordsOnDevnet, SentRecordIsFoundOpenedAndVerifiedThroughEveryReadPath)
     const OpenedEnvelope opened = openEnvelope(payload);
     ASSERT_EQ(opened.outcome, EnvelopeOutcome::Opened);
     EXPECT_EQ(opened.record, record);
-    EXPECT_TRUE(isLiveRecord(opened.ts, unixSeconds()));
+    EXPECT_TRUE(isLiveRecord(opened.ts, platform::unixSeconds()));
     EXPECT_TRUE(verifyRecord(opened.record));
     json forged = opened.record;
     forged["kind"] = "accept";

@@ -2,6 +2,7 @@
 // stand-in (Node and @bsv/sdk) makes the wallets and answers the connect
 // requests; Kestrel must bind, load and derive the same addresses.
 #include "platform/app_launch.h"
+#include "platform/clock.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
 #include "services/tessera_link.h"
@@ -39,10 +40,12 @@ protected:
     {
         cv_tessera_wallet::set_bound_wallet_id("");
         cv_tessera_wallet::unload_wallet();
-        setConnectPolling(60, 100);
+        // The connect wait runs on a frozen clock that the tests move.
+        platform::setMockTime(platform::unixMillis());
     }
     void TearDown() override
     {
+        platform::setMockTime(0);
         cv_tessera_wallet::unload_wallet();
         cv_tessera_wallet::set_bound_wallet_id("");
     }
@@ -60,6 +63,14 @@ protected:
     {
         auto result = std::async(std::launch::async, [] { return connectToTessera(); });
         tessera("watch " + arguments + " --once --timeout 20");
+        return whilePolling(result);
+    }
+
+    // Moves the clock poll by poll until the connect has answered.
+    static std::string whilePolling(std::future<std::string>& result)
+    {
+        while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            platform::advanceMockTime(500);
         return result.get();
     }
 
@@ -160,7 +171,7 @@ TEST_F(TesseraConnect, RepliesThatDoNotApproveAWallet)
         }
         ASSERT_FALSE(request.empty());
         ASSERT_TRUE(platform::replaceFileAtomically(temp.corvane() + "/connect/" + request + ".rep.json", c.reply));
-        EXPECT_EQ(result.get(), c.result) << c.reply;
+        EXPECT_EQ(whilePolling(result), c.result) << c.reply;
         EXPECT_EQ(currentWalletId(), "");
     }
 }
@@ -170,8 +181,8 @@ TEST_F(TesseraConnect, NoAnswerEndsInTheTimeout)
     create("alice");
     create("bob");
     registerApp(kInstance, "Kestrel");
-    setConnectPolling(3, 20);
-    EXPECT_EQ(connectToTessera(), "error: Tessera did not approve in time. Open Tessera.exe and try Connect again.");
+    auto result = std::async(std::launch::async, [] { return connectToTessera(); });
+    EXPECT_EQ(whilePolling(result), "error: Tessera did not approve in time. Open Tessera.exe and try Connect again.");
 }
 
 TEST_F(TesseraConnect, DisconnectKeepsTheWalletAndTheRegistry)

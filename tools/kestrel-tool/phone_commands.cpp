@@ -7,7 +7,7 @@
 // Stable forms: resolve → {"address"} or {"error"}; send-record → {"sent",
 // "txid", "status"}; read-tx → {"record", "live", "verified"} or {"error"}.
 // The exit status is 0 only for an address, a sent record or an opened one.
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/phone_records.h"
 #include "platform/chain_api.h"
@@ -24,6 +24,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/clock.h"
 
 #include <mutex>
 
@@ -168,7 +169,7 @@ int readTx(const Args& args)
     if (opened.outcome != kestrel::EnvelopeOutcome::Opened)
         return error("the phone record does not open with this wallet's identity key");
     return printJson({{"record", opened.record},
-                      {"live", kestrel::isLiveRecord(opened.ts, kestrel::unixSeconds())},
+                      {"live", kestrel::isLiveRecord(opened.ts, platform::unixSeconds())},
                       {"verified", kestrel::verifyRecord(opened.record)}});
 }
 

@@ -1,6 +1,6 @@
 // Store commands: load and show what the phone remembers for an identity.
-#include "app/phone_store.h"
-#include "app/text.h"
+#include "phone/phone_store.h"
+#include "phone/text.h"
 #include "tools/kestrel-tool/tool.h"
 
 namespace tool {

@@ -2,12 +2,13 @@
 // transactions, opening envelopes, the live rule and the spend answer.
 #include "calls/phone_records.h"
 
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "calls/sealing.h"
 #include "test_keys.h"
 #include "wallet/address.h"
 #include "wallet/encoding.h"
 #include "wallet/wallet_state.h"
+#include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -69,11 +70,11 @@ TEST(PhoneRecords, OpensEnvelopesSealedToTheKey)
 
     opened = openEnvelopeWithKey(envelopeFor(record.dump(), 1700000000.9).dump(), kPriv);
     EXPECT_EQ(opened.ts, 1700000000);
-    const int64_t before = unixSeconds();
+    const int64_t before = platform::unixSeconds();
     opened = openEnvelopeWithKey(envelopeFor(record.dump(), "1700000000").dump(), kPriv);
     EXPECT_EQ(opened.outcome, EnvelopeOutcome::Opened);
     EXPECT_GE(opened.ts, before); // a ts that is not a number: the time of opening
-    EXPECT_LE(opened.ts, unixSeconds());
+    EXPECT_LE(opened.ts, platform::unixSeconds());
 }
 
 TEST(PhoneRecords, EnvelopesThatDoNotOpen)

@@ -3,6 +3,7 @@
 // answers, and the receive-address discovery against a local HTTPS server
 // playing WhatsOnChain's "/addresses/balance".
 #include "services/balance.h"
+#include "platform/clock.h"
 
 #include "https_test_server.h"
 #include "wallet/coins.h"
@@ -20,12 +21,6 @@ namespace w = cv_tessera_wallet;
 
 namespace {
 
-std::chrono::steady_clock::time_point testNow = std::chrono::steady_clock::time_point() + std::chrono::hours(1);
-std::chrono::steady_clock::time_point testClock()
-{
-    return testNow;
-}
-
 class Face : public WalletFiles {
 protected:
     void SetUp() override
@@ -35,12 +30,12 @@ protected:
         writeWallet(phraseWallet());
         ASSERT_TRUE(w::load_wallet());
         resetFace();
-        setFaceClock(testClock);
+        platform::setMockTime(1'700'000'000'000);
     }
     void TearDown() override
     {
         flushFaceFile();
-        setFaceClock(nullptr);
+        platform::setMockTime(0);
         resetFace();
         w::reset_coin_state();
         WalletFiles::TearDown();
@@ -81,7 +76,7 @@ TEST_F(Face, RulesAroundASpend)
             EXPECT_EQ(adjustFace(c.face, 0), c.face);
         }
         EXPECT_EQ(adjustFace(c.atSpend, c.spent), c.shownAtSpend) << c.what;
-        testNow += std::chrono::seconds(c.seconds);
+        platform::advanceMockTime(c.seconds * 1000);
         EXPECT_EQ(adjustFace(c.later, 0), c.shownLater) << c.what;
         EXPECT_EQ(currentFace(), c.shownLater) << c.what;
         // An unknown balance changes nothing.

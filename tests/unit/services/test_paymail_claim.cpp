@@ -4,6 +4,7 @@
 // itself against a local HTTPS server playing the service's claim endpoint.
 #include "services/paymail_claim.h"
 
+#include "event_recorder.h"
 #include "https_test_server.h"
 #include "services/identity.h"
 #include "services/tessera_link.h"
@@ -297,14 +298,12 @@ TEST_F(PaymailRegistry, ResolveTakesTheRegistryNameWhenTheWalletHasNone)
     writeRegistry(
         {{"names", {{"alice", {{"pubkey", kIdentityPub}}}, {"zoe", {{"pubkey", kOtherKey}}}}}, {"self", "zoe"}});
 
-    static std::mutex eventsMutex;
-    static std::vector<std::string> events;
-    installStatusSink([](const std::string& event) {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        events.push_back(event);
-    });
-    resolveOwnPaymail(true);
-    installStatusSink(nullptr);
+    std::vector<platform::Event> events;
+    {
+        EventRecorder recorder;
+        resolveOwnPaymail(true);
+        events = recorder.all();
+    }
 
     EXPECT_EQ(ownPaymail(), "alice@corvane.app");
     EXPECT_EQ(json::parse(readWallet())["paymail"], "alice"); // the wallet keeps it
@@ -312,8 +311,7 @@ TEST_F(PaymailRegistry, ResolveTakesTheRegistryNameWhenTheWalletHasNone)
     EXPECT_EQ(registry["self"], "alice");
     EXPECT_EQ(registry["names"]["alice"]["address"], w::wallet_view().receive_address);
     EXPECT_EQ(registry["names"]["alice"]["ordAddress"], w::wallet_view().ord_address);
-    std::lock_guard<std::mutex> lock(eventsMutex);
-    EXPECT_EQ(events, std::vector<std::string> {statusEventText("paymail", "alice@corvane.app")});
+    EXPECT_EQ(events, std::vector<platform::Event> {walletEvent("tessera", "paymail", {"alice@corvane.app"})});
 }
 
 TEST_F(PaymailRegistry, ResolveRegistersTheWalletsOwnAlias)

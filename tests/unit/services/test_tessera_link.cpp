@@ -2,6 +2,7 @@
 
 #include "platform/data_folder.h"
 #include "platform/files.h"
+#include "event_recorder.h"
 #include "temp_folder.h"
 #include "wallet/wallet_state.h"
 
@@ -60,21 +61,19 @@ TEST(TesseraLink, StampIdsAndStatusEvents)
     EXPECT_EQ(id[0], 'w');
     EXPECT_EQ(id.find_first_not_of("0123456789", 1), std::string::npos);
 
-    EXPECT_EQ(statusEventText("status"), "[CV-TESSERA]\x1Fstatus");
-    EXPECT_EQ(statusEventText("paymail", "bob@x"), "[CV-TESSERA]\x1Fpaymail\x1F"
-                                                   "bob@x");
-    EXPECT_EQ(statusEventText("k", "", "b"), "[CV-TESSERA]\x1Fk\x1F\x1F"
-                                             "b");
-    EXPECT_EQ(statusEventText("k", "a", "", ""), "[CV-TESSERA]\x1Fk\x1F"
-                                                 "a");
-
-    static std::vector<std::string> events;
-    events.clear();
-    installStatusSink([](const std::string& text) { events.push_back(text); });
-    emitStatus("status");
-    installStatusSink(nullptr);
-    emitStatus("dropped");
-    EXPECT_EQ(events, std::vector<std::string> {"[CV-TESSERA]\x1Fstatus"});
+    std::vector<platform::Event> events;
+    {
+        EventRecorder recorder;
+        emitTesseraEvent("status");
+        emitTesseraEvent("paymail", "bob@x");
+        emitTesseraEvent("k", "", "b");
+        emitTesseraEvent("k", "a", "", "");
+        events = recorder.all();
+    }
+    emitTesseraEvent("dropped");
+    EXPECT_EQ(events, (std::vector<platform::Event> {
+                          walletEvent("tessera", "status"), walletEvent("tessera", "paymail", {"bob@x"}),
+                          walletEvent("tessera", "k", {"", "b"}), walletEvent("tessera", "k", {"a"})}));
 }
 
 TEST_F(TesseraLinkTest, RegistryLoadsNormalisedAndSavesWhole)

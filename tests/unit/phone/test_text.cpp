@@ -1,4 +1,4 @@
-#include "app/text.h"
+#include "phone/text.h"
 
 #include <gtest/gtest.h>
 

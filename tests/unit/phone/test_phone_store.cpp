@@ -1,8 +1,9 @@
-#include "app/phone_store.h"
-#include "app/app_messages.h"
-#include "app/text.h"
+#include "phone/phone_store.h"
+#include "phone/app_messages.h"
+#include "phone/text.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
+#include "event_recorder.h"
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -432,12 +433,7 @@ TEST_F(PhoneStoreTest, DeletingSavedMessageTombsAndRenumbers)
 
 TEST_F(PhoneStoreTest, SwitchingOwnersSavesTheOldOwnerAndPosts)
 {
-    static std::vector<std::pair<PostTarget, PhoneMessage>> posted;
-    posted.clear();
-    installPostFunction([](PostTarget target, PhoneMessage message, intptr_t) {
-        posted.emplace_back(target, message);
-        return true;
-    });
+    EventRecorder recorder;
     historyScanFlag() = false;
     switchOwner("alice");
     phoneStore().phoneFee = 42;
@@ -445,16 +441,16 @@ TEST_F(PhoneStoreTest, SwitchingOwnersSavesTheOldOwnerAndPosts)
     EXPECT_EQ(phoneStore().phoneFee, 1);
     EXPECT_EQ(readJson(identityFilePath("alice"))["phone_fee"], 42);
     EXPECT_TRUE(historyScanFlag());
+    const auto posted = recorder.ofKind(platform::EventKind::Message);
     ASSERT_GE(posted.size(), 2u);
-    EXPECT_EQ(posted[0].second, WM_PHONE_CONNECTION);
-    EXPECT_EQ(posted[1].first, PostTarget::CardWindow);
+    EXPECT_EQ(posted[0].message, WM_PHONE_CONNECTION);
+    EXPECT_EQ(posted[1].target, platform::EventTarget::CardWindow);
 
     switchOwner("@@"); // no safe id: no owner, nothing written
     EXPECT_EQ(phoneStore().ownerId, "");
     phoneStore().phoneFee = 77;
     saveIdentity();
     EXPECT_FALSE(platform::pathExists(phoneFolder() + "/phone-.json"));
-    installPostFunction(nullptr);
 }
 
 TEST_F(PhoneStoreTest, NonAsciiHandlesFileUnderTheirSafeId)
@@ -486,7 +482,14 @@ TEST_F(PhoneStoreTest, TornFileFallsBackToItsBackup)
 TEST_F(PhoneStoreTest, StatusTextAndLog)
 {
     EXPECT_EQ(phoneState().statusText, "Connect Tessera, then type a handle.");
-    setStatusText("Hung up.");
+    {
+        EventRecorder recorder;
+        setStatusText("Hung up.");
+        platform::Event status;
+        status.kind = platform::EventKind::Status;
+        status.text = "Hung up.";
+        EXPECT_EQ(recorder.all(), std::vector<platform::Event> {status});
+    }
     EXPECT_EQ(phoneState().statusText, "Hung up.");
 
     appendLog(u"ignored");

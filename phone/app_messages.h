@@ -1,9 +1,11 @@
 // Application messages: how workers tell the windows that something changed.
 //
 // Workers never touch windows; they post one of these messages to the main
-// window or to the open card. The shell installs the function that delivers
-// them (as queued Qt events); until it does, and whenever the target window
-// does not exist, a post is dropped and answers false.
+// window or to the open card as a window-message event (platform/events.h).
+// The shell's event sink delivers them as queued Qt events; without a sink,
+// and whenever the target window does not exist, a post is dropped and
+// answers false. A status line change is its own event (setStatusText), which
+// the shell delivers as WM_PHONE_STATUS.
 #pragma once
 
 #include <cstdint>
@@ -19,13 +21,6 @@ enum PhoneMessage : uint32_t {
     WM_PHONE_RING = 0x802D,          // incoming call ringing (main window)
     WM_PHONE_UPDATE = 0x802E,        // update check result (main window)
 };
-
-enum class PostTarget { MainWindow, CardWindow };
-
-// Delivers message to target; answers false when that window does not exist.
-using PostFunction = bool (*)(PostTarget target, PhoneMessage message, intptr_t wparam);
-
-void installPostFunction(PostFunction function);
 
 bool postToMainWindow(PhoneMessage message, intptr_t wparam = 0);
 bool postToCardWindow(PhoneMessage message, intptr_t wparam = 0);

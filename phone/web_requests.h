@@ -3,8 +3,8 @@
 //
 // Every request goes to "https://" + host + path as "Kestrel/0.003". An empty
 // body means failure, no data or a throttled answer; bodies are never
-// interpreted here. On 429 and 503 the request writes a backoff slot (steady
-// clock milliseconds of nowMillis() before which the caller should not ask
+// interpreted here. On 429 and 503 the request writes a backoff slot (the
+// platform::tickMillis() before which the caller should not ask
 // again); callers read their slots themselves.
 //
 // Requests to the configured service host share one kept connection and run
@@ -18,9 +18,6 @@
 namespace kestrel {
 
 using BackoffSlot = std::atomic<int64_t>;
-
-// Milliseconds of the steady clock, the time base of every backoff slot.
-int64_t nowMillis();
 
 // The shared chain backoff: the slot a request writes when its caller passes none.
 BackoffSlot& chainBackoffSlot();

@@ -1,7 +1,7 @@
 // A process saving the store is killed at random moments, many times; after
 // each kill the store must load a complete save, never older than the last
 // one seen.
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
-#include "app/web_requests.h"
+#include "phone/web_requests.h"
 
 #include "platform/config.h"
 #include "platform/http.h"
+#include "platform/clock.h"
 
 #include <algorithm>
-#include <chrono>
 #include <mutex>
 
 namespace kestrel {
@@ -26,12 +26,6 @@ platform::HttpRequest getRequest(const std::string& host, const std::string& pat
 std::string answer(platform::HttpResponse& response, BackoffSlot* backoffSlot, int backoffMs);
 
 } // namespace
-
-int64_t nowMillis()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 BackoffSlot& chainBackoffSlot()
 {
@@ -112,7 +106,7 @@ std::string answer(platform::HttpResponse& response, BackoffSlot* backoffSlot, i
 {
     if (response.status == 429 || response.status == 503) {
         BackoffSlot& slot = backoffSlot ? *backoffSlot : chainBackoffSlot();
-        slot.exchange(nowMillis() + std::max(backoffMs, kMinimumBackoffMs));
+        slot.exchange(platform::tickMillis() + std::max(backoffMs, kMinimumBackoffMs));
         return {};
     }
     return std::move(response.body);

@@ -1,6 +1,7 @@
-#include "app/web_requests.h"
+#include "phone/web_requests.h"
 
 #include "https_test_server.h"
+#include "platform/clock.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -96,9 +97,9 @@ TEST_F(WebRequestsTest, ThrottlingWritesTheBackoffSlotAndAnswersEmpty)
     };
     for (const Case& c : cases) {
         BackoffSlot slot {0};
-        const int64_t before = nowMillis();
+        const int64_t before = platform::tickMillis();
         EXPECT_EQ(webGet(c.host, "/status/" + std::to_string(c.status), 2500, &slot, c.backoffMs), "");
-        const int64_t after = nowMillis();
+        const int64_t after = platform::tickMillis();
         EXPECT_GE(slot, before + c.expectedWait) << c.host << " " << c.status << " " << c.backoffMs;
         EXPECT_LE(slot, after + c.expectedWait) << c.host << " " << c.status << " " << c.backoffMs;
     }
@@ -107,7 +108,7 @@ TEST_F(WebRequestsTest, ThrottlingWritesTheBackoffSlotAndAnswersEmpty)
     // Without a slot of its own the request writes the shared chain slot.
     for (const std::string& host : {kService, kChain}) {
         chainBackoffSlot() = 0;
-        const int64_t before = nowMillis();
+        const int64_t before = platform::tickMillis();
         EXPECT_EQ(webGet(host, "/status/503", 3000, nullptr, 8000), "");
         EXPECT_GE(chainBackoffSlot(), before + 8000) << host;
         chainBackoffSlot() = 0;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,8 @@ bool deleteSavedMessage(size_t index);
 struct PhoneState {
     std::string ownHandle; // the connected identity's handle, as the wallet reports it
     std::string statusText = "Connect Tessera, then type a handle.";
+    std::string balanceLine;        // own handle, three blanks and the amount; empty while not connected
+    int64_t balance = -1;           // the last known balance in satoshis; -1 while unknown
     std::deque<std::u16string> log; // newest first; kept only while admin is set
 };
 PhoneState& phoneState();
@@ -158,12 +161,30 @@ PhoneState& phoneState();
 // Replace the status line (takes stateMutex(); callers must not hold it) and
 // post WM_PHONE_STATUS to the main window.
 void setStatusText(const std::string& text);
+
+// stateMutex() held for a scope. A status line set under it with
+// setStatusTextLocked() is announced when the lock is released, so that the
+// event sink never runs under the state mutex.
+struct StateLock {
+    StateLock();
+    ~StateLock();
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+    // Releases early (announcing a pending status line); the destructor then does nothing.
+    void unlock();
+
+    std::unique_lock<std::mutex> lock;
+    std::optional<std::string> pendingStatus;
+};
+
+// Replaces the status line while the caller holds the state mutex.
+void setStatusTextLocked(StateLock& held, const std::string& text);
 // When admin is set, puts line at the front of the log (takes stateMutex()).
 void appendLog(const std::u16string& line);
 
 // --- Hooks filled by later subsystems ---------------------------------------------
 
-// Started on a detached thread after switchOwner loads a non-empty owner
+// Run as a task (platform/worker.h) after switchOwner loads a non-empty owner
 // (publishes the owner's phone record).
 using OwnerHook = void (*)();
 void installPhoneRecordSync(OwnerHook hook);
@@ -171,6 +192,9 @@ void installPhoneRecordSync(OwnerHook hook);
 // Set by switchOwner: the chain watch re-reads the address history, and the
 // main window moves itself and the open card to the loaded positions.
 std::atomic<bool>& historyScanFlag();
+
+// True from start-up until shutdown begins; actions check it before long work.
+std::atomic<bool>& runningFlag();
 std::atomic<bool>& replaceWindowsFlag();
 
 // Text serialisation of a store file: two-space indentation, keys in byte

@@ -1,15 +1,16 @@
-#include "app/phone_store.h"
+#include "phone/phone_store.h"
 
-#include "app/app_messages.h"
-#include "app/text.h"
+#include "phone/app_messages.h"
+#include "phone/text.h"
 #include "platform/data_folder.h"
+#include "platform/events.h"
 #include "platform/files.h"
+#include "platform/worker.h"
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <limits>
-#include <thread>
 
 namespace kestrel {
 
@@ -44,6 +45,12 @@ static std::atomic<OwnerHook> phoneRecordSync {nullptr};
 void installPhoneRecordSync(OwnerHook hook)
 {
     phoneRecordSync.store(hook);
+}
+
+std::atomic<bool>& runningFlag()
+{
+    static std::atomic<bool> flag {false};
+    return flag;
 }
 
 std::atomic<bool>& historyScanFlag()
@@ -599,7 +606,7 @@ void switchOwner(const std::string& handle)
         }
     }
     if (!id.empty()) {
-        if (const OwnerHook hook = phoneRecordSync.load()) std::thread(hook).detach();
+        if (const OwnerHook hook = phoneRecordSync.load()) platform::runTask(hook);
     }
     historyScanFlag() = true;
     replaceWindowsFlag() = true;
@@ -661,7 +668,7 @@ void addMissedCall(const std::string& from, const std::string& id, const std::st
     CallRecord record;
     record.from = from;
     record.to = phoneState().ownHandle;
-    record.ts = static_cast<int64_t>(std::time(nullptr));
+    record.ts = platform::unixSeconds();
     record.missed = true;
     record.id = id;
     record.txid = txid;
@@ -730,7 +737,30 @@ void setStatusText(const std::string& text)
         std::lock_guard<std::mutex> state(stateMutex());
         phoneState().statusText = text;
     }
-    postToMainWindow(WM_PHONE_STATUS);
+    platform::emitStatusEvent(text);
+}
+
+StateLock::StateLock() : lock(stateMutex()) {}
+
+StateLock::~StateLock()
+{
+    unlock();
+}
+
+void StateLock::unlock()
+{
+    if (lock.owns_lock()) lock.unlock();
+    if (pendingStatus) {
+        const std::string text = std::move(*pendingStatus);
+        pendingStatus.reset();
+        platform::emitStatusEvent(text);
+    }
+}
+
+void setStatusTextLocked(StateLock& held, const std::string& text)
+{
+    phoneState().statusText = text;
+    held.pendingStatus = text;
 }
 
 void appendLog(const std::u16string& line)

@@ -1,4 +1,4 @@
-#include "app/text.h"
+#include "phone/text.h"
 
 #include "wallet/encoding.h"
 
