@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -240,9 +241,17 @@ TEST_F(Capture, TonesQueueTheirSoundAndMuteTheMicrophone)
     EXPECT_EQ(kestrel::capturedBytes(), 3200u);
 
     // The beep waits 650 ms, then clears what was captured and mutes 150 ms more.
-    std::thread beeper([] { kestrel::playBeep(); });
+    // Moved in small steps: the beeper may start its wait after any of them.
+    std::atomic<bool> done {false};
+    std::thread beeper([&] {
+        kestrel::playBeep();
+        done = true;
+    });
     while (kestrel::playbackQueueBlocks() < 2) std::this_thread::yield();
-    platform::advanceMockTime(650);
+    while (!done) {
+        platform::advanceMockTime(1);
+        std::this_thread::yield();
+    }
     beeper.join();
     EXPECT_EQ(kestrel::capturedBytes(), 0u);
     feed(std::string(3200, '\x01'));
