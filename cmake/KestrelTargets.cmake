@@ -1,8 +1,9 @@
-# Shared target helpers: warnings as errors on our code, one static library per
-# subsystem folder, and one GoogleTest executable per test file.
+# Shared target helpers: warnings (as errors with KESTREL_WERROR) on our code,
+# one static library per subsystem folder, and one GoogleTest executable per
+# test file.
 
 function(kestrel_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${KESTREL_WERROR}>:-Werror>)
 endfunction()
 
 # kestrel_subsystem(NAME DEPS...): a static library of every .cpp in the

@@ -286,7 +286,11 @@ std::string bindKey(std::string_view instance)
 
 std::string newStampId()
 {
-    return "w" + std::to_string(platform::unixMillis());
+    // Appended rather than "w" + to_string(...): GCC 12 at -O3 misreads the
+    // prefix insertion that operator+ inlines as an overlapping copy.
+    std::string id = "w";
+    id += std::to_string(platform::unixMillis());
+    return id;
 }
 
 std::string writeConnectRequest()
