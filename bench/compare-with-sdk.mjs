@@ -1,11 +1,13 @@
-// Runs the wallet and identity benchmark operations with @bsv/sdk and with
-// our bench_wallet and bench_identity binaries (one run each) and prints our
-// throughput over the SDK's for each: derive, sign, sighash, serialise,
-// build-and-sign of the phone-record transaction; sealing and opening a
-// 2000-byte record, an identity signature and its verification.
+// Runs the wallet, identity and curve benchmark operations with @bsv/sdk and
+// with our bench_wallet, bench_identity and bench_curve binaries (one run
+// each) and prints our throughput over the SDK's for each: derive, sign,
+// sighash, serialise, build-and-sign of the phone-record transaction; sealing
+// and opening a 2000-byte record, an identity signature and its verification;
+// DER signing and verification, the sealing ECDH and one child-key step, each
+// also beside the same work done by direct libsecp256k1 calls (BM_Raw*).
 //
 // usage: node bench/compare-with-sdk.mjs [path/to/bench_wallet]   (default build/bench/bench_wallet;
-//        bench_identity is taken from the same folder)
+//        bench_identity and bench_curve are taken from the same folder)
 import { BSM, ECDSA, ECIES, Hash, HD, LockingScript, Mnemonic, P2PKH, PrivateKey, PublicKey, Script, Signature, Transaction, TransactionSignature, BigNumber } from '@bsv/sdk'
 import { execFileSync } from 'node:child_process'
 import { dirname, join } from 'node:path'
@@ -116,14 +118,42 @@ Object.assign(sdk, {
   })
 })
 
+// Curve operations, with the keys bench_curve uses.
+const curveKey = PrivateKey.fromHex(Buffer.from(Hash.sha256([...Buffer.from('key')])).toString('hex'))
+const curvePeer = PrivateKey.fromHex(Buffer.from(Hash.sha256([...Buffer.from('peer')])).toString('hex')).toPublicKey()
+const curveDigest = Hash.hash256([1, 2, 3])
+const verifyDigest = Hash.hash256([1, 2, 3])
+const curveDer = ECDSA.sign(new BigNumber(verifyDigest), curveKey, true).toDER()
+const curvePub = curveKey.toPublicKey().toString()
+const tweak = Hash.sha256([...Buffer.from('t')])
+const order = new BigNumber('fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141', 16)
+Object.assign(sdk, {
+  BM_CurveSign: await rate((i) => {
+    curveDigest[0] = i & 255
+    return ECDSA.sign(new BigNumber(curveDigest), curveKey, true).toDER()
+  }),
+  BM_CurveVerify: await rate(() => ECDSA.verify(new BigNumber(verifyDigest), Signature.fromDER(curveDer),
+    PublicKey.fromString(curvePub))),
+  BM_CurveEcdh: await rate(() => curveKey.deriveSharedSecret(PublicKey.fromString(curvePeer.toString())).encode(true)),
+  BM_CurveChildKey: await rate((i) => {
+    tweak[31] = i & 255
+    const child = new PrivateKey(new BigNumber(tweak).add(curveKey).umod(order).toArray('be', 32))
+    return child.toPublicKey().encode(true)
+  })
+})
+
 const benchmarks = []
-for (const file of [binary, join(dirname(binary), 'bench_identity')]) {
+for (const file of [binary, join(dirname(binary), 'bench_identity'), join(dirname(binary), 'bench_curve')]) {
   benchmarks.push(...JSON.parse(execFileSync(file, ['--benchmark_format=json', '--benchmark_min_time=0.5'], { encoding: 'utf8' })).benchmarks)
 }
-console.log('operation                 ours/s        sdk/s    ours/sdk')
+const perSecond = (b) => 1e9 / (b.cpu_time * (b.time_unit === 'us' ? 1e3 : b.time_unit === 'ms' ? 1e6 : 1))
+const raw = Object.fromEntries(benchmarks.filter((b) => b.name.startsWith('BM_Raw')).map((b) => [b.name, perSecond(b)]))
+console.log('operation                 ours/s        sdk/s    ours/sdk        raw/s    ours/raw')
 for (const b of benchmarks) {
   if (!(b.name in sdk)) continue
-  const ours = 1e9 / (b.cpu_time * (b.time_unit === 'us' ? 1e3 : b.time_unit === 'ms' ? 1e6 : 1))
+  const ours = perSecond(b)
   const theirs = sdk[b.name]
-  console.log(`${b.name.padEnd(24)} ${ours.toFixed(0).padStart(9)} ${theirs.toFixed(0).padStart(12)} ${(ours / theirs).toFixed(2).padStart(10)}x`)
+  const direct = raw[b.name.replace('BM_Curve', 'BM_Raw')]
+  const rawColumns = direct === undefined ? '' : ` ${direct.toFixed(0).padStart(12)} ${(ours / direct).toFixed(2).padStart(10)}x`
+  console.log(`${b.name.padEnd(24)} ${ours.toFixed(0).padStart(9)} ${theirs.toFixed(0).padStart(12)} ${(ours / theirs).toFixed(2).padStart(10)}x${rawColumns}`)
 }
