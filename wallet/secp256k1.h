@@ -1,11 +1,12 @@
-// Arithmetic on the secp256k1 curve for keys and signatures, over OpenSSL's
-// EC, BN and EVP interfaces: public keys, private-key addition for child
-// derivation, ECDSA signing (low-S) and verification, public-key recovery
-// for compact message signatures, and the ECDH point of sealed payloads.
+// Arithmetic on the secp256k1 curve for keys and signatures, over
+// libsecp256k1 (constant-time on secrets, one shared randomized context):
+// public keys, private-key addition for child derivation, deterministic
+// ECDSA signing (RFC 6979, low-S) and verification, public-key recovery for
+// compact message signatures, and the ECDH point of sealed payloads.
 //
 // Keys and digests travel as fixed-size byte arrays: private keys and digests
 // 32 bytes big-endian, public keys 33 bytes compressed. Every function answers
-// false or empty bytes on bad input or an OpenSSL failure.
+// false or empty bytes on bad input or a library failure.
 #pragma once
 
 #include "wallet/encoding.h"
@@ -35,14 +36,17 @@ bool ecdh_compressed(const uint8_t key[32], const uint8_t* pub, size_t size, uin
 // is zero (the BIP-32 child-key step).
 bool add_private_keys(const uint8_t tweak[32], const uint8_t key[32], uint8_t out[32]);
 
-// ECDSA over a 32-byte digest with a fresh random nonce; s is lowered to
-// n - s when above n/2. r and s are 32 bytes each. False on an invalid key.
+// ECDSA over a 32-byte digest with the RFC 6979 nonce (HMAC-SHA256 of the
+// key and digest), so the same key and digest always give the same
+// signature; s is the lower of s and n - s. r and s are 32 bytes each.
+// False on an invalid key.
 bool ecdsa_sign_rs(const uint8_t key[32], const uint8_t digest[32], uint8_t r[32], uint8_t s[32]);
 
 // The same signature DER-encoded; empty on failure.
 Bytes ecdsa_sign_der(const uint8_t key[32], const uint8_t digest[32]);
 
-// True when der is a valid DER signature of digest by the compressed key pub.
+// True when der is a valid strict-DER signature of digest by the compressed
+// key pub (high s is accepted, as the curve allows it).
 bool ecdsa_verify_der(const uint8_t pub[33], const uint8_t digest[32], const Bytes& der);
 
 // True when (r, s), 32 bytes each, is a valid signature of any of the
