@@ -837,8 +837,15 @@ bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_o
 {
     coins = SpendCoins {};
     error.clear();
-    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    if (!lock.owns_lock()) lock.lock();
     if (!wallet_state().loaded) {
+{
+    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    return gather_spend_coins(lock, coins, error, with_plain_ordinals);
+}
+
+bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
+                        bool with_plain_ordinals)
         error = kHdNotConnected;
         return false;
     }

@@ -24,6 +24,7 @@
 #include "wallet/transaction.h"
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -197,6 +198,15 @@ struct SpendCoins {
 // also offers the ordinals API's plain coins the chain API did not list.
 // False with kWalletChanged when the wallet changed during the scan, or
 // "Tessera HD wallet not connected" when no wallet is loaded.
+//
+// A caller that spends the coins passes its own hold of the wallet mutex
+// (its only one, so that unlocking it frees the mutex): the scan releases
+// it, and the coins are filtered and answered with it taken again, so they
+// are still neither spent nor held while the caller builds with them. A
+// lock that does not own the mutex is locked first; it owns it on return.
+bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
+                        bool with_plain_ordinals = false);
+// The same for callers that only look: the lock is taken and let go inside.
 bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_ordinals = false);
 
 // The address coin list as last scanned or recorded (empty when unknown).

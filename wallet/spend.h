@@ -23,7 +23,8 @@ inline constexpr const char* kRetriesUsed = "error: broadcast failed after retry
 // the constants above, "error: " + a builder or change message, "error:
 // wallet changed." when the wallet was switched during the coin scan, or the
 // broadcast's own text. On success the spend observer gets amount + fee.
-// Takes the wallet mutex, and releases it during the coin scan.
+// Takes the wallet mutex, and releases it only during the coin scan: the
+// coins are chosen and used within one hold of it.
 std::string spend(const std::string& address, int64_t amount, const std::string& note);
 
 } // namespace cv_tessera_wallet
