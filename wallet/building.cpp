@@ -75,11 +75,17 @@ bool build_outputs(const std::vector<Coin>& coins, std::vector<Coin>& inputs_out
         }
         need += out.sats;
     }
+        if (!in_money_range(out.sats) || !in_money_range(need)) {
+            error = kAboveMoneyRange;
+            return false;
+        }
 
     std::vector<Coin> chosen;
     int64_t total = 0;
     auto try_add = [&](const Coin& coin) {
-        if (!is_txid(coin.txid)) return false;
+        // A coin outside the money range does not exist; leaving it out
+        // also keeps the total inside it.
+        if (!is_txid(coin.txid) || !in_money_range(coin.sats) || !in_money_range(total + coin.sats)) return false;
         chosen.push_back(coin);
         if (serialize(chosen, requested_outputs, true).empty()) {
             chosen.pop_back();

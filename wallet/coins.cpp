@@ -44,7 +44,6 @@ constexpr size_t kOrdinalsPage = 100;
 constexpr int kOrdinalsPages = 10;
 constexpr size_t kMaxPickCoins = 4;
 constexpr size_t kScanThreads = 4;
-constexpr uint64_t kMaxMoney = 2100000000000000ull; // 21 million coins
 
 struct AddressList {
     std::vector<Coin> coins;
@@ -161,7 +160,7 @@ bool parse_coin_list(std::string_view body, std::vector<Coin>& coins, std::strin
         if (vout == item.end() || !vout->is_number_unsigned() || vout->get<uint64_t>() > 0xFFFFFFFFull) continue;
         if (value == item.end() || !value->is_number_unsigned()) continue;
         const uint64_t sats = value->get<uint64_t>();
-        if (sats == 0 || sats > kMaxMoney) continue;
+        if (sats == 0 || sats > static_cast<uint64_t>(kMaxMoneySats)) continue;
         Coin coin;
         coin.txid = ascii_lower(txid->get<std::string>());
         coin.vout = static_cast<uint32_t>(vout->get<uint64_t>());
@@ -467,7 +466,7 @@ bool parse_ordinals_page(std::string_view body, OrdinalsList& list, size_t& coun
                 break;
             }
         }
-        if (sats <= 1) continue;
+        if (sats <= 1 || !in_money_range(sats)) continue;
         Coin coin;
         coin.txid = txid;
         coin.vout = static_cast<uint32_t>(vout);
@@ -799,11 +798,17 @@ void change_from_last_sent(CoinState& s)
             uint32_t n = 0;
             if (const auto v = out.find("n"); v != out.end() && v->is_number_unsigned())
                 n = static_cast<uint32_t>(v->get<uint64_t>());
-            // "satoshis" is whole satoshis; "value" is in coins.
-            if (const auto v = out.find("satoshis"); v != out.end() && v->is_number_integer())
+            // "satoshis" is whole satoshis; "value" is in coins. Either one
+            // beyond the money range is no coin (and rounding such a value
+            // would overflow).
+            if (const auto v = out.find("satoshis"); v != out.end() && v->is_number_integer()) {
                 sats = v->get<int64_t>();
-            else if (const auto v = out.find("value"); v != out.end() && v->is_number())
-                sats = static_cast<int64_t>(std::llround(v->get<double>() * 1e8));
+            } else if (const auto v = out.find("value"); v != out.end() && v->is_number()) {
+                const double value = v->get<double>() * 1e8;
+                if (std::isfinite(value) && value >= 0 && value <= static_cast<double>(kMaxMoneySats))
+                    sats = static_cast<int64_t>(std::llround(value));
+            }
+            if (!in_money_range(sats)) sats = -1;
             std::string address;
             if (const auto spk = out.find("scriptPubKey"); spk != out.end() && spk->is_object()) {
                 const auto list = spk->find("addresses");
@@ -835,17 +840,17 @@ void change_from_last_sent(CoinState& s)
 
 bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_ordinals)
 {
-    coins = SpendCoins {};
-    error.clear();
-    if (!lock.owns_lock()) lock.lock();
-    if (!wallet_state().loaded) {
-{
     std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
     return gather_spend_coins(lock, coins, error, with_plain_ordinals);
 }
 
 bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
                         bool with_plain_ordinals)
+{
+    coins = SpendCoins {};
+    error.clear();
+    if (!lock.owns_lock()) lock.lock();
+    if (!wallet_state().loaded) {
         error = kHdNotConnected;
         return false;
     }
@@ -1035,7 +1040,8 @@ void load_files(CoinState& s)
         const auto a = item.find("addr");
         if (t == item.end() || !t->is_string() || !is_txid(t->get_ref<const std::string&>())) continue;
         if (v == item.end() || !v->is_number_unsigned() || v->get<uint64_t>() > 0xFFFFFFFFull) continue;
-        if (n == item.end() || !n->is_number_integer() || n->get<int64_t>() < 1) continue;
+        if (n == item.end() || !n->is_number_integer() || n->get<int64_t>() < 1 || !in_money_range(n->get<int64_t>()))
+            continue;
         if (a == item.end() || !a->is_string() || !decode_address(a->get_ref<const std::string&>(), c.hash160))
             continue;
         c.txid = ascii_lower(t->get<std::string>());
@@ -1137,7 +1143,7 @@ const std::vector<SpendAddress>& receive_addresses(CoinState& s)
     for (uint32_t i = 0; i <= counter; ++i) {
         std::string priv;
         SpendAddress a;
-        const bool ok = derive(wallet_path(kReceiveAccount, i), priv, a.pub, a.address);
+        const bool ok = derive(wallet_path(kReceiveAccount, static_cast<uint32_t>(i)), priv, a.pub, a.address);
         wipe_string(priv);
         if (!ok || !decode_address(a.address, a.hash160)) break;
         s.receive.push_back(std::move(a));

@@ -30,6 +30,7 @@ std::string spend(const std::string& address, int64_t amount, const std::string&
     std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
     if (!load_wallet()) return kNoWallet;
     if (amount <= 0) return kAmountNotPositive;
+    if (!in_money_range(amount)) return kAmountAboveRange;
     Bytes dest;
     if (!decode_address(address, dest)) return kNotP2pkh;
     Bytes change;

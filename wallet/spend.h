@@ -11,6 +11,7 @@ namespace cv_tessera_wallet {
 
 inline constexpr const char* kNoWallet = "error: no Corvane Tessera wallet. Use tessera create first.";
 inline constexpr const char* kAmountNotPositive = "error: amount must be positive.";
+inline constexpr const char* kAmountAboveRange = "error: amount is above the 21 million BSV money range.";
 inline constexpr const char* kNotP2pkh = "error: destination is not a legacy P2PKH address.";
 inline constexpr const char* kSigningFailed = "error: signing failed.";
 inline constexpr const char* kNothingToSpend = "error: you have 0 in your Tessera wallet.";

@@ -401,16 +401,21 @@ TEST_F(CoinBooks, OrdinalsPagesSeparateInscriptionsFromPlainCoins)
         {{"txid", kTxB}, {"vout", 2}, {"satoshis", 1}},
         {{"outpoint", kTxB + "_3"}, {"satoshis", 1}, {"origin", nullptr}},
         "junk",
+        // Amounts beyond the 21 million BSV money range are no coins.
+        {{"txid", kTxB}, {"vout", 4}, {"satoshis", 9223372036854775807}},
+        {{"txid", kTxB}, {"vout", 5}, {"satoshis", 2100000000000001}},
+        {{"txid", kTxB}, {"vout", 6}, {"value", 2100000000000000}},
     });
     OrdinalsList list;
     size_t count = 0;
     ASSERT_TRUE(parse_ordinals_page(page.dump(), list, count));
-    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(count, 11u);
     EXPECT_EQ(list.inscription_keys, (std::vector<std::string> {outpoint_key(kTxA, 0), outpoint_key(kTxA, 1),
                                                                 outpoint_key(kTxA, 2), outpoint_key(kTxB, 3)}));
-    ASSERT_EQ(list.plain.size(), 2u);
+    ASSERT_EQ(list.plain.size(), 3u);
     EXPECT_EQ(list.plain[0].sats, 700);
     EXPECT_EQ(list.plain[1].sats, 800);
+    EXPECT_EQ(list.plain[2].sats, 2100000000000000);
     EXPECT_FALSE(parse_ordinals_page(R"({"message": "busy"})", list, count));
 }
 
@@ -474,6 +479,8 @@ TEST_F(CoinBooks, BrokenFilesStartEmpty)
               R"({"coins": [{"txid": "zz", "vout": 0, "sats": 5, "addr": "1BoatSLRHtKNngkdXEeobR76b53LETtpyT"},
                             {"txid": ")" +
                   kTxA + R"(", "vout": 1, "sats": 5, "addr": "nope"},
+                            {"txid": ")" +
+                  kTxA + R"(", "vout": 3, "sats": 9223372036854775807, "addr": "1BoatSLRHtKNngkdXEeobR76b53LETtpyT"},
                             {"txid": ")" +
                   kTxA + R"(", "vout": 2, "sats": 5, "addr": "1BoatSLRHtKNngkdXEeobR76b53LETtpyT"}]})");
     EXPECT_FALSE(is_spent(coinOf(5)));
