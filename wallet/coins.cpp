@@ -1140,7 +1140,7 @@ const std::vector<SpendAddress>& receive_addresses(CoinState& s)
         if (decode_address(a.address, a.hash160)) s.receive.push_back(a);
         return s.receive;
     }
-    for (uint32_t i = 0; i <= counter; ++i) {
+    for (uint64_t i = 0; i <= std::min(counter, kMaxAddressIndex); ++i) {
         std::string priv;
         SpendAddress a;
         const bool ok = derive(wallet_path(kReceiveAccount, static_cast<uint32_t>(i)), priv, a.pub, a.address);

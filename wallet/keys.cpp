@@ -326,7 +326,8 @@ static void extendAddressCache(uint32_t account)
     ExtendedKey chain;
     uint8_t chain_pub[33];
     if (follow(master, prefix.data(), 4, chain) && public_key_of(chain.key.data(), chain_pub)) {
-        for (uint64_t i = s.address_cache_next[account]; i <= s.counters[account]; ++i) {
+        const uint64_t last = std::min(s.counters[account], kMaxAddressIndex);
+        for (uint64_t i = s.address_cache_next[account]; i <= last; ++i) {
             ExtendedKey leaf;
             uint8_t leaf_pub[33];
             if (!childKey(chain, chain_pub, static_cast<uint32_t>(i), leaf) ||

@@ -75,6 +75,36 @@ bool load_wallet()
     const WalletState& s = wallet_state();
     if (s.loaded && !s.receive_priv.empty() && !s.receive_address.empty()) return true;
     if (bound_wallet_id().empty()) return false;
+// The text of the last failed load; guarded by the wallet mutex.
+static std::string& loadError()
+{
+    static std::string text;
+    return text;
+}
+
+static const char* statusText(WalletFileStatus status)
+{
+    switch (status) {
+    case WalletFileStatus::ok:
+        return "";
+    case WalletFileStatus::not_json:
+        return "the wallet file is missing or is not a JSON object.";
+    case WalletFileStatus::locked:
+        return "the wallet is locked in Tessera.";
+    case WalletFileStatus::invalid:
+        return "the wallet file holds no valid phrase or key.";
+    case WalletFileStatus::key_mismatch:
+        return "the wallet file's pub or address does not belong to its private key.";
+    }
+    return "";
+}
+
+std::string wallet_load_error()
+{
+    Lock lock(wallet_mutex());
+    return loadError();
+}
+
     return load_wallet_from(wallet_file_path());
 }
 
@@ -84,7 +114,10 @@ bool load_wallet_from(const std::string& path)
     unload_wallet();
     // A ".seal" companion means Tessera has locked this wallet: a plain file
     // beside it is not to be used.
-    if (platform::pathExists(path + ".seal")) return false;
+    if (platform::pathExists(path + ".seal")) {
+        loadError() = statusText(WalletFileStatus::locked);
+        return false;
+    }
     std::string text;
     const bool read = platform::readFile(path, text);
     WalletState& s = wallet_state();
@@ -96,11 +129,13 @@ bool load_wallet_from(const std::string& path)
     }
     if (s.is_hd && !connect_keys()) {
         unload_wallet();
+    loadError() = statusText(status);
         return false;
     }
     s.loaded = true;
     return true;
 }
+        loadError() = "the wallet's keys could not be derived.";
 
 // ---- reading members ----------------------------------------------------
 
@@ -117,13 +152,18 @@ static uint32_t u32Value(const json& value)
     return n <= 0xFFFFFFFFu ? static_cast<uint32_t>(n) : 0;
 }
 
-static std::array<uint32_t, kAccounts> countersOf(const json& doc)
+// The "recv" counters; false when one is above kMaxAddressIndex.
+static bool countersOf(const json& doc, std::array<uint32_t, kAccounts>& counters)
 {
-    std::array<uint32_t, kAccounts> counters {};
+    counters = {};
     const auto it = doc.find("recv");
-    if (it == doc.end() || !it->is_array()) return counters;
-    for (size_t i = 0; i < kAccounts && i < it->size(); ++i) counters[i] = u32Value((*it)[i]);
-    return counters;
+    if (it == doc.end() || !it->is_array()) return true;
+    for (size_t i = 0; i < kAccounts && i < it->size(); ++i) {
+        const json& value = (*it)[i];
+        if (value.is_number_unsigned() && value.get<uint64_t>() > kMaxAddressIndex) return false;
+        counters[i] = u32Value(value);
+    }
+    return true;
 }
 
 static Inscription inscriptionOf(const json& value)
@@ -186,7 +226,7 @@ static WalletFileStatus readPhraseWallet(const json& doc, WalletState& s)
     s.is_hd = true;
     s.phrase = mnemonic.get_ref<const std::string&>();
     s.backup = boolMember(doc, "backup");
-    s.counters = countersOf(doc);
+    if (!countersOf(doc, s.counters)) return WalletFileStatus::invalid;
     if (const auto it = doc.find("show"); it != doc.end()) s.shown = u32Value(*it);
     readShared(doc, s);
     return WalletFileStatus::ok;
@@ -198,9 +238,8 @@ static WalletFileStatus readSingleKeyWallet(const json& doc, WalletState& s)
     bool ok = optionalText(doc, "priv", priv) && optionalText(doc, "pub", pub) && optionalText(doc, "address", address);
     std::string own_pub;
     ok = ok && pubkey_from_privkey(priv, own_pub);
-    if (ok && pub.empty()) pub = own_pub;
-    if (ok && address.empty()) address = address_from_pubkey(pub);
-    ok = ok && !address.empty();
+    const std::string own_address = ok ? address_from_pubkey(own_pub) : std::string();
+    ok = ok && !own_address.empty();
     if (!ok) {
         wipe_string(priv);
         return WalletFileStatus::invalid;
@@ -211,6 +250,18 @@ static WalletFileStatus readSingleKeyWallet(const json& doc, WalletState& s)
     s.receive_address = address;
     readShared(doc, s);
     return WalletFileStatus::ok;
+    if (!pub.empty() && address_from_pubkey(pub).empty()) {
+        wipe_string(priv);
+        return WalletFileStatus::invalid;
+    }
+    // A pub or address of another key would load and then fail every
+    // signature: the file is refused instead.
+    if ((!pub.empty() && ascii_lower(pub) != own_pub) || (!address.empty() && address != own_address)) {
+        wipe_string(priv);
+        return WalletFileStatus::key_mismatch;
+    }
+    pub = own_pub;
+    address = own_address;
 }
 
 WalletFileStatus parse_wallet_text(std::string_view text, WalletState& state)
@@ -312,7 +363,9 @@ void refresh_wallet()
         wipeSecrets(doc);
         return;
     }
-    const auto counters = countersOf(doc);
+    // Counters beyond any wallet's use are not taken; the loaded ones stay.
+    std::array<uint32_t, kAccounts> counters {};
+    if (!countersOf(doc, counters)) counters = s.counters;
     s.ord_avatar = avatarOf(doc);
     s.paymail = platform::jsonText(doc, "paymail");
     wipeSecrets(doc);

@@ -140,6 +140,8 @@ TEST_F(WalletFile, BadFilesGiveNoWallet)
     const struct {
         std::string text;
         WalletFileStatus status;
+    const std::string otherPub = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798"; // key 1
+    const std::string otherAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
     } cases[] = {
         {"", WalletFileStatus::not_json},
         {"{", WalletFileStatus::not_json},
@@ -162,6 +164,13 @@ TEST_F(WalletFile, BadFilesGiveNoWallet)
         {R"({"lock": "CV-LOCK1"})", WalletFileStatus::locked},
         {R"({"lock": "CV-LOCK1", "mnemonic": ")" + kPhrase + R"("})", WalletFileStatus::locked},
     };
+        // Counters far beyond any wallet's use (a 32-bit loop up to the top
+        // one would never end).
+        {R"({"mnemonic": ")" + kPhrase + R"(", "recv": [0, 4294967295, 0, 0, 0, 0]})", WalletFileStatus::invalid},
+        {R"({"mnemonic": ")" + kPhrase + R"(", "recv": [0, 0, 0, 0, 0, 100001]})", WalletFileStatus::invalid},
+        // A single key whose public half or address belongs to another key.
+        {R"({"priv": ")" + key + R"(", "pub": ")" + otherPub + R"("})", WalletFileStatus::key_mismatch},
+        {R"({"priv": ")" + key + R"(", "address": ")" + otherAddress + R"("})", WalletFileStatus::key_mismatch},
     for (const auto& c : cases) {
         WalletState parsed;
         EXPECT_EQ(parse_wallet_text(c.text, parsed), c.status) << c.text;
@@ -176,7 +185,21 @@ TEST_F(WalletFile, BadFilesGiveNoWallet)
     }
 }
 
+        if (c.status == WalletFileStatus::key_mismatch) {
+            EXPECT_EQ(wallet_load_error(), "the wallet file's pub or address does not belong to its private key.");
+        }
 TEST_F(WalletFile, OptionalMembersOfTheWrongTypeTakeDefaults)
+
+    // The highest counter a wallet may have loads; the key's own pub and
+    // address, in any case, load too.
+    writeWallet(R"({"mnemonic": ")" + kPhrase + R"(", "recv": [0, 0, 0, 0, 0, 100000]})");
+    EXPECT_TRUE(load_wallet());
+    EXPECT_EQ(wallet_load_error(), "");
+    unload_wallet();
+    writeWallet(R"({"priv": ")" + key +
+                R"(", "pub": "030F5D47F42F086E92848E75A76D45CAE11B39B25DAC3A4B4EA38B3B3CC5986D90",
+                    "address": "17DVtuwtBZigbx1rNRR9HYBXV2MPLMcsAe"})");
+    EXPECT_TRUE(load_wallet());
 {
     writeWallet(R"({"mnemonic": ")" + kPhrase + R"(", "backup": "yes", "recv": "x", "show": -1,
                     "paymail": 5, "ord_avatar": [], "ord_owned": {}, "contacts": [5, {"dest": 7, "note": "n"}]})");
@@ -363,3 +386,9 @@ TEST_F(WalletFile, ConcurrentUseIsSerialisedByTheWalletMutex)
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(receive_address(), "18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6");
 }
+    // A counter beyond any wallet's use is not taken.
+    writeWallet(R"({"mnemonic": ")" + kPhrase +
+                R"(", "recv": [4, 4294967295, 0, 0, 0, 2], "paymail": "new@corvane.app"})");
+    refresh_wallet();
+    EXPECT_EQ(wallet_view().counters[kReceiveAccount], 3u);
+
