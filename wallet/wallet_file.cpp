@@ -9,6 +9,12 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 namespace cv_tessera_wallet {
@@ -69,12 +75,6 @@ bool is_wallet_locked()
     return is_wallet_file_locked(wallet_file_path());
 }
 
-bool load_wallet()
-{
-    Lock lock(wallet_mutex());
-    const WalletState& s = wallet_state();
-    if (s.loaded && !s.receive_priv.empty() && !s.receive_address.empty()) return true;
-    if (bound_wallet_id().empty()) return false;
 // The text of the last failed load; guarded by the wallet mutex.
 static std::string& loadError()
 {
@@ -105,6 +105,12 @@ std::string wallet_load_error()
     return loadError();
 }
 
+bool load_wallet()
+{
+    Lock lock(wallet_mutex());
+    const WalletState& s = wallet_state();
+    if (s.loaded && !s.receive_priv.empty() && !s.receive_address.empty()) return true;
+    if (bound_wallet_id().empty()) return false;
     return load_wallet_from(wallet_file_path());
 }
 
@@ -123,19 +129,19 @@ bool load_wallet_from(const std::string& path)
     WalletState& s = wallet_state();
     const WalletFileStatus status = read ? parse_wallet_text(text, s) : WalletFileStatus::not_json;
     wipe_string(text);
+    loadError() = statusText(status);
     if (status != WalletFileStatus::ok) {
         unload_wallet();
         return false;
     }
     if (s.is_hd && !connect_keys()) {
+        loadError() = "the wallet's keys could not be derived.";
         unload_wallet();
-    loadError() = statusText(status);
         return false;
     }
     s.loaded = true;
     return true;
 }
-        loadError() = "the wallet's keys could not be derived.";
 
 // ---- reading members ----------------------------------------------------
 
@@ -244,12 +250,6 @@ static WalletFileStatus readSingleKeyWallet(const json& doc, WalletState& s)
         wipe_string(priv);
         return WalletFileStatus::invalid;
     }
-    s.is_hd = false;
-    s.receive_priv = std::move(priv);
-    s.receive_pub = pub;
-    s.receive_address = address;
-    readShared(doc, s);
-    return WalletFileStatus::ok;
     if (!pub.empty() && address_from_pubkey(pub).empty()) {
         wipe_string(priv);
         return WalletFileStatus::invalid;
@@ -262,6 +262,12 @@ static WalletFileStatus readSingleKeyWallet(const json& doc, WalletState& s)
     }
     pub = own_pub;
     address = own_address;
+    s.is_hd = false;
+    s.receive_priv = std::move(priv);
+    s.receive_pub = pub;
+    s.receive_address = address;
+    readShared(doc, s);
+    return WalletFileStatus::ok;
 }
 
 WalletFileStatus parse_wallet_text(std::string_view text, WalletState& state)
@@ -336,19 +342,130 @@ std::string wallet_json(const WalletState& s)
     return text;
 }
 
+// True when the file's secret (phrase or key) is the loaded wallet's own.
+static bool sameWallet(const json& doc, const WalletState& s)
+{
+    const auto it = doc.find(s.is_hd ? "mnemonic" : "priv");
+    if (it == doc.end() || !it->is_string()) return false;
+    const std::string& secret = it->get_ref<const std::string&>();
+    const std::string& own = s.is_hd ? s.phrase : s.receive_priv;
+    return secret.size() == own.size() && CRYPTO_memcmp(secret.data(), own.data(), own.size()) == 0;
+}
+
+// Takes into the state what Tessera may have changed in the file since the
+// wallet was loaded: the larger of each counter, and Tessera's "backup",
+// "show" and "ord_owned"; contacts it added join ours. The keys are derived
+// again when the counters or the address shown changed.
+static void mergeFileChanges(const json& doc, WalletState& s)
+{
+    std::array<uint32_t, kAccounts> counters {};
+    bool rekey = false;
+    if (countersOf(doc, counters)) {
+        for (size_t i = 0; i < kAccounts; ++i) {
+            if (counters[i] <= s.counters[i]) continue;
+            s.counters[i] = counters[i];
+            rekey = true;
+        }
+    }
+    if (s.is_hd) {
+        if (const auto it = doc.find("backup"); it != doc.end() && it->is_boolean()) s.backup = it->get<bool>();
+        if (const auto it = doc.find("show"); it != doc.end() && it->is_number_unsigned()) {
+            const uint32_t shown = u32Value(*it);
+            rekey = rekey || shown != s.shown;
+            s.shown = shown;
+        }
+    }
+    if (const auto it = doc.find("ord_owned"); it != doc.end() && it->is_array()) {
+        s.ord_owned.clear();
+        for (const json& item : *it)
+            if (item.is_object()) s.ord_owned.push_back(inscriptionOf(item));
+    }
+    if (const auto it = doc.find("contacts"); it != doc.end() && it->is_array()) {
+        std::vector<Contact> merged;
+        for (const json& item : *it)
+            if (item.is_object())
+                merged.push_back(
+                    {normalize_contact_dest(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
+        for (const Contact& own : s.contacts) {
+            const auto same =
+                std::find_if(merged.begin(), merged.end(), [&](const Contact& c) { return c.dest == own.dest; });
+            if (same == merged.end())
+                merged.push_back(own);
+            else
+                same->note = own.note;
+        }
+        s.contacts = std::move(merged);
+    }
+    if (rekey && s.is_hd) connect_keys();
+}
+
+// Writes text to a temporary file of a name no other program uses, created
+// exclusively beside path, flushed; empty on failure.
+static std::string writeTemporary(const std::string& path, std::string_view text)
+{
+    std::string name = path + ".kestrel-XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return {};
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok) {
+        ::unlink(name.c_str());
+        return {};
+    }
+    return name;
+}
+
+static void syncFolderOf(const std::string& path)
+{
+    const int dir = ::open(platform::parentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    ::fsync(dir);
+    ::close(dir);
+}
+
 bool save_wallet()
 {
     Lock lock(wallet_mutex());
-    const WalletState& s = wallet_state();
+    WalletState& s = wallet_state();
     if (bound_wallet_id().empty() || !s.loaded) return false;
     const std::string path = wallet_file_path();
-    // Never write the plain phrase over a wallet Tessera has locked meanwhile.
-    if (is_wallet_file_locked(path)) return false;
     platform::makeFolders(platform::parentFolder(path));
+
+    // Merge with the file as it is now, just before writing, so that what
+    // Tessera changed since the load is kept.
+    if (platform::pathExists(path + ".seal")) return false;
+    json doc = readWalletJson(path);
+    if (doc.is_object()) {
+        // Never write the plain phrase over a wallet Tessera has locked, nor
+        // over a file that now holds another wallet.
+        const bool ours = !isLockEnvelope(doc) && sameWallet(doc, s);
+        if (ours) mergeFileChanges(doc, s);
+        wipeSecrets(doc);
+        if (!ours) return false;
+    } else if (platform::pathExists(path)) {
+        return false; // damaged or half-written by someone else: left alone
+    }
+
     std::string text = wallet_json(s);
-    const bool ok = platform::replaceFileAtomically(path, text);
+    const std::string temporary = writeTemporary(path, text);
     wipe_string(text);
-    return ok;
+    if (temporary.empty()) return false;
+    // The lock is checked again right before the rename: a lock applied
+    // while we wrote must not be replaced by the plain phrase.
+    if (is_wallet_file_locked(path) || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    syncFolderOf(path);
+    return true;
 }
 
 void refresh_wallet()
