@@ -70,9 +70,18 @@ std::string coin_file_tag();
 std::string reserve_tag();
 
 // A coin counts as spent when its outpoint is in the spent set with the txid
-// in either byte order. mark_spent adds both orders and saves the file.
+// in either byte order, or while a conflict mark (forget_failed_inputs) on it
+// lasts. mark_spent adds both orders and saves the file.
 void mark_spent(const Coin& coin);
 bool is_spent(const Coin& coin);
+
+// How long a conflict mark lasts (30 minutes), and how long the inputs of a
+// transaction that a service took but no lookup saw stay held (10 minutes).
+inline constexpr int64_t kConflictMarkMs = 30 * 60 * 1000;
+inline constexpr int64_t kUnconfirmedHoldMs = 10 * 60 * 1000;
+// Entries this process added to the spent set stay at least this long (1
+// hour) before a scan may prune them.
+inline constexpr int64_t kSpentKeepMs = 60 * 60 * 1000;
 
 // The held set: coins handed to a submit that runs with the wallet mutex
 // released. Held coins are never picked.
@@ -80,6 +89,11 @@ void hold_coins(const std::vector<Coin>& coins);
 void release_coins(const std::vector<Coin>& coins);
 bool is_held(const Coin& coin);
 size_t held_count();
+
+// Holds coins for ms of the clock (platform/clock.h) beside the held set:
+// the inputs of a transaction that may yet be on the network. They are not
+// picked or offered until then; is_held answers true meanwhile.
+void hold_coins_for(const std::vector<Coin>& coins, int64_t ms);
 
 // An output of an own transaction that pays the wallet, not yet confirmed.
 struct ChangeCoin {
@@ -106,8 +120,10 @@ std::string last_sent_txid();
 void remember_sent_txid(const std::string& txid);
 
 // After a broadcast failed on a conflict or a missing input: marks the
-// inputs spent, prunes spent coins from the address lists (their times set
-// 30 s into the past) and from the phone coin cache.
+// inputs spent for kConflictMarkMs (in memory, not in the spent file: a
+// conflict text does not say which input was spent), prunes them from the
+// address lists (their times set 30 s into the past) and from the phone coin
+// cache. A mark that expires lets the next scan offer the coin again.
 void forget_failed_inputs(const std::vector<Coin>& inputs);
 
 // The spendable balance from local knowledge only (address lists and change
@@ -196,6 +212,10 @@ struct SpendCoins {
 // offer-locked coins. When nothing is offered, the outputs of the last sent
 // transaction that pay the wallet join the change list. with_plain_ordinals
 // also offers the ordinals API's plain coins the chain API did not list.
+// After a scan in which every address answered all its lists, entries of the
+// spent set that no list shows any more (the chain has the spend confirmed)
+// are dropped from it and its file, except those this process added within
+// kSpentKeepMs.
 // False with kWalletChanged when the wallet changed during the scan, or
 // "Tessera HD wallet not connected" when no wallet is loaded.
 //
@@ -216,8 +236,9 @@ std::vector<Coin> address_coins(const std::string& address);
 // first); the next use reads the files again. For a wallet that was unloaded.
 void reset_coin_state();
 
-// The spent and change files are written by a background writer after every
-// change (a send does not wait for the disk). Waits until every change made
+// The spent file is read again only when it changed on disk. The spent and
+// change files are written by a background writer after every change (a send
+// does not wait for the disk). Waits until every change made
 // so far is on disk; it also runs at exit.
 void flush_coin_files();
 

@@ -7,6 +7,7 @@
 #include "https_test_server.h"
 #include "wallet_files.h"
 
+#include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -470,6 +471,55 @@ TEST_F(CoinBooks, RecordedTransactionsLeaveChangeAndSpentInputs)
     EXPECT_TRUE(address_coins(receive).empty());
     EXPECT_EQ(readJson(snap("w1_change.json"))["coins"].size(), 2u);
     EXPECT_EQ(local_balance(), 1500);
+}
+
+// A conflict text does not say which input another transaction spent: the
+// inputs are left out for a while, not given up for good.
+TEST_F(CoinBooks, ConflictMarksExpire)
+{
+    platform::setMockTime(1'700'000'000'000);
+    const Coin coin = coinOf(500, kTxA, 4);
+    forget_failed_inputs({coin});
+    EXPECT_TRUE(is_spent(coin));
+    EXPECT_FALSE(is_usable(coin));
+    EXPECT_EQ(readJson(snap("w1_spent.json")).dump().find(kTxA), std::string::npos);
+    platform::advanceMockTime(30 * 60 * 1000);
+    EXPECT_FALSE(is_spent(coin));
+    EXPECT_TRUE(is_usable(coin));
+    platform::setMockTime(0);
+}
+
+// Entries whose spends the chain has confirmed leave the spent set once a
+// complete scan no longer lists them; recent own entries wait an hour for
+// lists that lag.
+TEST_F(CoinBooks, ConfirmedSpendsLeaveTheSpentSet)
+{
+    HttpsTestServer server;
+    server.http.Get(".*",
+                    [](const httplib::Request&, httplib::Response& res) { res.set_content("[]", "application/json"); });
+    server.start();
+    server.useServer();
+    platform::setMockTime(1'700'000'000'000);
+    writeWallet(phraseWallet());
+    ASSERT_TRUE(load_wallet());
+    writeFile("/ord_snap/w1_spent.json", json({{"outpoints", {outpoint_key(kTxA, 1)}}}).dump());
+    mark_spent(coinOf(5, kTxB, 2));
+    EXPECT_TRUE(is_spent(coinOf(5, kTxA, 1)));
+
+    SpendCoins coins;
+    std::string error;
+    ASSERT_TRUE(gather_spend_coins(coins, error)) << error;
+    EXPECT_FALSE(is_spent(coinOf(5, kTxA, 1)));
+    EXPECT_TRUE(is_spent(coinOf(5, kTxB, 2)));
+    const std::string file = readJson(snap("w1_spent.json")).dump();
+    EXPECT_EQ(file.find(kTxA), std::string::npos);
+    EXPECT_NE(file.find(kTxB), std::string::npos);
+
+    platform::advanceMockTime(60 * 60 * 1000);
+    ASSERT_TRUE(gather_spend_coins(coins, error)) << error;
+    EXPECT_FALSE(is_spent(coinOf(5, kTxB, 2)));
+    EXPECT_EQ(readJson(snap("w1_spent.json")), json({{"outpoints", json::array()}}));
+    platform::setMockTime(0);
 }
 
 TEST_F(CoinBooks, BrokenFilesStartEmpty)
