@@ -105,6 +105,15 @@ std::string wallet_load_error()
     return loadError();
 }
 
+// The contacts of the loaded wallet as last read from or written to its
+// file: what tells a contact removed here from one Tessera added meanwhile.
+// Guarded by the wallet mutex.
+static std::vector<Contact>& contactsOnFile()
+{
+    static std::vector<Contact> contacts;
+    return contacts;
+}
+
 bool load_wallet()
 {
     Lock lock(wallet_mutex());
@@ -140,6 +149,7 @@ bool load_wallet_from(const std::string& path)
         return false;
     }
     s.loaded = true;
+    contactsOnFile() = s.contacts;
     return true;
 }
 
@@ -354,8 +364,10 @@ static bool sameWallet(const json& doc, const WalletState& s)
 
 // Takes into the state what Tessera may have changed in the file since the
 // wallet was loaded: the larger of each counter, and Tessera's "backup",
-// "show" and "ord_owned"; contacts it added join ours. The keys are derived
-// again when the counters or the address shown changed.
+// "show" and "ord_owned". Contacts: those added or removed on either side
+// since the last read or write stay added or removed; ours keep their
+// notes. The keys are derived again when the counters or the address shown
+// changed.
 static void mergeFileChanges(const json& doc, WalletState& s)
 {
     std::array<uint32_t, kAccounts> counters {};
@@ -381,19 +393,28 @@ static void mergeFileChanges(const json& doc, WalletState& s)
             if (item.is_object()) s.ord_owned.push_back(inscriptionOf(item));
     }
     if (const auto it = doc.find("contacts"); it != doc.end() && it->is_array()) {
-        std::vector<Contact> merged;
+        auto find = [](const std::vector<Contact>& list, const std::string& dest) {
+            return std::find_if(list.begin(), list.end(), [&](const Contact& c) { return c.dest == dest; });
+        };
+        auto has = [&](const std::vector<Contact>& list, const std::string& dest) {
+            return find(list, dest) != list.end();
+        };
+        std::vector<Contact> theirs;
         for (const json& item : *it)
             if (item.is_object())
-                merged.push_back(
+                theirs.push_back(
                     {normalize_contact_dest(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
-        for (const Contact& own : s.contacts) {
-            const auto same =
-                std::find_if(merged.begin(), merged.end(), [&](const Contact& c) { return c.dest == own.dest; });
-            if (same == merged.end())
-                merged.push_back(own);
-            else
-                same->note = own.note;
+        const std::vector<Contact>& before = contactsOnFile();
+        std::vector<Contact> merged;
+        for (const Contact& c : theirs) {
+            const auto own = find(s.contacts, c.dest);
+            if (own != s.contacts.end())
+                merged.push_back(*own);
+            else if (!has(before, c.dest))
+                merged.push_back(c); // Tessera added it; one we removed stays removed
         }
+        for (const Contact& own : s.contacts)
+            if (!has(theirs, own.dest) && !has(before, own.dest)) merged.push_back(own); // added here
         s.contacts = std::move(merged);
     }
     if (rekey && s.is_hd) connect_keys();
@@ -465,6 +486,7 @@ bool save_wallet()
         return false;
     }
     syncFolderOf(path);
+    contactsOnFile() = s.contacts;
     return true;
 }
 

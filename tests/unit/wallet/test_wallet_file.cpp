@@ -289,7 +289,9 @@ TEST_F(WalletFile, SaveReplacesAtomicallyAndKeepsTheOldFileOnFailure)
     }
     struct rlimit limit {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
-    const struct rlimit none {0, limit.rlim_max};
+    const struct rlimit none {
+        0, limit.rlim_max
+    };
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
     const bool saved = save_wallet();
@@ -358,6 +360,17 @@ TEST_F(WalletFile, SaveMergesWhatTesseraChangedMeanwhile)
         ++files;
     }
     EXPECT_EQ(files, 2u); // no temporary of ours left behind
+
+    // A contact removed here stays removed, one Tessera removed too.
+    writeWallet(R"({"version": 2, "mnemonic": ")" + kPhrase + R"(", "backup": true, "recv": [7, 6, 0, 0, 0, 2],
+                    "show": 5, "contacts": [{"dest": "bob", "note": ""}, {"dest": "dave", "note": "d"}]})");
+    {
+        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        std::erase_if(wallet_state().contacts, [](const Contact& c) { return c.dest == "bob"; });
+    }
+    ASSERT_TRUE(save_wallet());
+    EXPECT_EQ(nlohmann::json::parse(readWallet())["contacts"],
+              nlohmann::json::parse(R"([{"dest": "dave", "note": "d"}])"));
 
     // A file that now holds another wallet is not overwritten.
     const std::string other = R"({"mnemonic": "abandon abandon abandon abandon abandon abandon abandon abandon )"
