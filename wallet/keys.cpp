@@ -35,17 +35,23 @@ static int wordIndex(std::string_view word)
 // Words split at spaces and tabs, lower-cased.
 static std::vector<std::string> splitWords(std::string_view phrase)
 {
+    // Room for every word up front: a vector that regrows would leave the
+    // words moved so far behind in the freed block, unwiped.
     std::vector<std::string> words;
+    words.reserve(phrase.size() / 2 + 1);
     std::string current;
+    current.reserve(phrase.size());
     for (const char c : phrase) {
         if (c == ' ' || c == '\t') {
-            if (!current.empty()) words.push_back(std::move(current));
+            if (!current.empty()) words.emplace_back(current);
+            OPENSSL_cleanse(current.data(), current.size());
             current.clear();
         } else {
             current += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
         }
     }
-    if (!current.empty()) words.push_back(std::move(current));
+    if (!current.empty()) words.emplace_back(current);
+    wipe_string(current);
     return words;
 }
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -30,11 +31,39 @@ std::string wallet_file_path()
     return platform::dataFolder() + "/wallets/" + id + "/wallet.json";
 }
 
+constexpr off_t kMaxWalletFileSize = 16 << 20;
+
+// Reads a wallet file straight into text, sized once from the file's length:
+// no buffer on the stack, and none left behind by growing, keeps its bytes.
+// The caller wipes text.
+static bool readSecretFile(const std::string& path, std::string& text)
+{
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && info.st_size >= 0 && info.st_size <= kMaxWalletFileSize;
+    if (ok) {
+        text.resize(static_cast<size_t>(info.st_size));
+        size_t done = 0;
+        while (ok && done < text.size()) {
+            const ssize_t n = ::pread(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            ok = n >= 0;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        text.resize(done);
+    }
+    ::close(fd);
+    return ok;
+}
+
 // The parsed file, or a discarded value; the text read is wiped.
 static json readWalletJson(const std::string& path)
 {
     std::string text;
-    if (!platform::readFile(path, text)) {
+    if (!readSecretFile(path, text)) {
         wipe_string(text);
         return json(json::value_t::discarded);
     }
@@ -60,13 +89,78 @@ static bool isLockEnvelope(const json& doc)
     return it != doc.end() && it->is_string() && it->get_ref<const std::string&>() == kLockMagic;
 }
 
+// Looks for a top-level "lock": "CV-LOCK1" while the text is read, without
+// building the document: no member of a plain wallet is kept.
+class LockFinder : public nlohmann::json_sax<json> {
+public:
+    bool found = false;
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t& text) override
+    {
+        if (lockNext_ && depth_ == 1 && text == kLockMagic) found = true;
+        return value();
+    }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override
+    {
+        lockNext_ = false;
+        if (depth_ == 0 && seenTop_) return false;
+        seenTop_ = true;
+        ++depth_;
+        return true;
+    }
+    bool key(string_t& text) override
+    {
+        lockNext_ = depth_ == 1 && text == "lock";
+        return true;
+    }
+    bool end_object() override
+    {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override
+    {
+        lockNext_ = false;
+        if (depth_ == 0) return false; // not an object: no envelope
+        ++depth_;
+        return true;
+    }
+    bool end_array() override
+    {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override
+    {
+        found = false;
+        return false;
+    }
+
+private:
+    bool value()
+    {
+        lockNext_ = false;
+        return depth_ > 0;
+    }
+    int depth_ = 0;
+    bool seenTop_ = false;
+    bool lockNext_ = false;
+};
+
 bool is_wallet_file_locked(const std::string& path)
 {
     if (platform::pathExists(path + ".seal")) return true;
-    json doc = readWalletJson(path);
-    const bool locked = isLockEnvelope(doc);
-    wipeSecrets(doc);
-    return locked;
+    std::string text;
+    LockFinder finder;
+    const bool parsed = readSecretFile(path, text) && json::sax_parse(text, &finder, json::input_format_t::json, true);
+    wipe_string(text);
+    return parsed && finder.found;
 }
 
 bool is_wallet_locked()
@@ -134,7 +228,7 @@ bool load_wallet_from(const std::string& path)
         return false;
     }
     std::string text;
-    const bool read = platform::readFile(path, text);
+    const bool read = readSecretFile(path, text);
     WalletState& s = wallet_state();
     const WalletFileStatus status = read ? parse_wallet_text(text, s) : WalletFileStatus::not_json;
     wipe_string(text);
@@ -327,17 +421,22 @@ static ordered_json inscriptionJson(const Inscription& ins)
 
 std::string wallet_json(const WalletState& s)
 {
+    // The secret goes in as a stand-in of its length first: the text is sized
+    // from that, so serialising the real one never regrows (and leaves behind)
+    // a buffer that holds it.
+    const std::string& secret = s.is_hd ? s.phrase : s.receive_priv;
+    const char* secretKey = s.is_hd ? "mnemonic" : "priv";
     ordered_json doc = ordered_json::object();
     if (s.is_hd) {
         doc["version"] = 2;
-        doc["mnemonic"] = s.phrase;
+        doc["mnemonic"] = std::string(secret.size(), 'x');
         doc["backup"] = s.backup;
         doc["recv"] = s.counters;
         doc["show"] = s.shown;
         doc["identity"] = s.identity_address;
         doc["address"] = s.receive_address;
     } else {
-        doc["priv"] = s.receive_priv;
+        doc["priv"] = std::string(secret.size(), 'x');
         doc["pub"] = s.receive_pub;
         doc["address"] = s.receive_address;
     }
@@ -347,7 +446,12 @@ std::string wallet_json(const WalletState& s)
     for (const Inscription& ins : s.ord_owned) doc["ord_owned"].push_back(inscriptionJson(ins));
     doc["contacts"] = ordered_json::array();
     for (const Contact& c : s.contacts) doc["contacts"].push_back(ordered_json {{"dest", c.dest}, {"note", c.note}});
-    std::string text = doc.dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    std::string text;
+    text.reserve(doc.dump(2, ' ', false, ordered_json::error_handler_t::replace).size());
+    doc[secretKey] = secret;
+    nlohmann::detail::serializer<ordered_json> serializer(nlohmann::detail::output_adapter<char>(text), ' ',
+                                                          ordered_json::error_handler_t::replace);
+    serializer.dump(doc, true, false, 2);
     wipeSecrets(doc);
     return text;
 }
