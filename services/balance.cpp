@@ -212,7 +212,7 @@ void scanReceiveAddresses()
         if (!state.keys_ready || !state.is_hd) return;
         base = state.counters[wallet::kReceiveAccount];
         start = std::max<uint64_t>(state.next_receive_scan, base + 1);
-        end = std::min<uint64_t>(base + kScanAhead, kLastNormalIndex);
+        end = std::min<uint64_t>({base + kScanAhead, kLastNormalIndex, wallet::kMaxAddressIndex});
         walletTag = wallet::coin_file_tag();
     }
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
 
@@ -25,6 +26,15 @@ using json = nlohmann::json;
 namespace wallet = cv_tessera_wallet;
 
 namespace {
+
+// Flushes a folder's entries (a rename into or out of it) to the disk.
+void syncFolder(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
 
 struct LinkState {
     std::mutex mutex; // guards the strings below
@@ -103,14 +113,31 @@ void migrateLegacyWallet()
     const std::string folder = platform::dataFolder() + "/wallets/" + id;
     platform::makeFolders(folder);
     const std::string target = folder + "/wallet.json";
+    bool copied = false;
     if (std::rename(legacy.c_str(), target.c_str()) != 0) {
         std::string text;
-        if (!platform::readFile(legacy, text) || !platform::replaceFileAtomically(target, text)) return;
-        ::unlink(legacy.c_str());
+        const bool ok = platform::readFile(legacy, text) && platform::replaceFileAtomically(target, text);
+        wallet::wipe_string(text);
+        if (!ok) return;
+        copied = true;
     }
+    // Both folders reach the disk before the registry names the wallet.
+    syncFolder(folder);
+    syncFolder(platform::dataFolder());
+
     registry["wallets"].push_back({{"id", id}, {"name", "Wallet 1"}});
     registry["active"] = id;
-    saveWalletRegistry(registry);
+    if (!saveWalletRegistry(registry)) {
+        // An unlisted wallet would be lost to both programs: it goes back.
+        if (copied || std::rename(target.c_str(), legacy.c_str()) == 0) ::unlink(target.c_str());
+        ::rmdir(folder.c_str());
+        syncFolder(platform::dataFolder());
+        return;
+    }
+    if (copied) {
+        ::unlink(legacy.c_str());
+        syncFolder(platform::dataFolder());
+    }
 }
 
 // After a load: pick up what Tessera changed, learn the own paymail and

@@ -168,15 +168,22 @@ std::string broadcast_full(const std::vector<Coin>& inputs, const std::vector<Ou
         bool timed_out = false;
         accepted = web_post_json_kept(service.connection, submit_url(), body, answer, error, kServiceLimitS, timed_out);
     }
-    if (accepted && !service_refused(answer) && is_txid(tx.txid)) {
+    if (accepted && !service_refused(answer) && is_txid(tx.txid) && !answered_txid(answer, tx.txid).empty()) {
         record_and_deliver(tx.txid, tx);
         return "success: " + tx.txid;
     }
 
     std::string last_error;
+    bool taken = false; // a service took it; no lookup has seen it yet
     if (web_post_json(chain_raw_url(), body, answer, error, kChainLimitS, 2)) {
-        const std::string seen = confirm_seen(answered_txid(answer, tx.txid), &tx);
-        if (!seen.empty()) return seen;
+        const std::string named = answered_txid(answer, tx.txid);
+        if (named.empty()) {
+            last_error = kOtherTxid;
+        } else {
+            const std::string seen = confirm_seen(named, &tx);
+            if (!seen.empty()) return seen;
+            taken = true;
+        }
     } else {
         last_error = error;
         if (has_duplicate_marker(error)) {
@@ -186,11 +193,20 @@ std::string broadcast_full(const std::vector<Coin>& inputs, const std::vector<Ou
     }
 
     std::string arc_txid, arc_error;
-    if (arc_broadcast(tx.hex, tx.txid, arc_txid, arc_error)) {
+    bool refused = false;
+    if (arc_broadcast(tx.hex, tx.txid, arc_txid, arc_error, &refused)) {
         const std::string seen = confirm_seen(arc_txid, &tx);
         if (!seen.empty()) return seen;
+        taken = true;
     } else {
         last_error = arc_error;
+    }
+    if (taken && !refused) {
+        // It may well be on its way: its inputs must not pay anyone else
+        // meanwhile, or the next payment could pay twice.
+        hold_coins_for(tx.inputs, kUnconfirmedHoldMs);
+        remember_sent_txid(tx.txid);
+        return kNotConfirmedPrefix + tx.txid;
     }
     return last_error.empty() ? kNothingSent : kBroadcastFailedPrefix + last_error;
 }
@@ -215,14 +231,18 @@ bool fast_submit(const std::string& tx_hex, const std::string& local_txid, std::
         bool ok = web_post_json_kept(service->connection, submit_url(), body, answer, error, kFastLimitS, timed_out);
         if (!ok && timed_out)
             ok = web_post_json_kept(service->connection, submit_url(), body, answer, error, kFastLimitS, timed_out);
-        if (ok && !service_refused(answer)) {
-            txid_out = answered_txid(answer, local_txid);
+        if (ok && !service_refused(answer) && !answered_txid(answer, local_txid).empty()) {
+            txid_out = local_txid;
             return true;
         }
     }
 
     if (web_post_json(chain_raw_url(), body, answer, error, kFastChainLimitS, 1)) {
-        txid_out = answered_txid(answer, local_txid);
+        if (answered_txid(answer, local_txid).empty()) {
+            error_out = kOtherTxid;
+            return false;
+        }
+        txid_out = local_txid;
         // The service's oracle learns of the transaction only through its
         // own submit; hand it the body once it is free.
         run_in_background([body]() {
@@ -244,10 +264,11 @@ bool fast_submit(const std::string& tx_hex, const std::string& local_txid, std::
 // ---- ARC ------------------------------------------------------------------
 
 bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std::string& txid_out,
-                   std::string& error_out)
+                   std::string& error_out, bool* refused_out)
 {
     txid_out.clear();
     error_out.clear();
+    if (refused_out) *refused_out = false;
     std::string answer, error;
     const std::string body = json {{"rawTx", tx_hex}}.dump();
     if (!web_post_json(platform::arcSubmitUrl(), body, answer, error, kArcLimitS, 2)) {
@@ -263,12 +284,17 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std
     const std::string extra = platform::jsonText(doc, "extraInfo");
     if (is_arc_refused(status)) {
         error_out = extra.empty() ? status : extra;
+        if (refused_out) *refused_out = true;
         return false;
     }
     const std::string answered_txid = platform::jsonText(doc, "txid");
     const std::string id = answered_txid.empty() ? local_txid : answered_txid;
     if (!is_txid(id)) {
         error_out = kArcNoTxid;
+        return false;
+    }
+    if (ascii_lower(id) != ascii_lower(local_txid)) {
+        error_out = kArcOtherTxid;
         return false;
     }
     if (is_arc_accepted(status)) {
@@ -386,7 +412,9 @@ bool service_refused(const std::string& answer)
 }
 
 // The txid an accepting service named: a JSON object's "txid", or the body
-// itself without quotes, blanks, CR and LF; local_txid when that is not 64 hex.
+// itself without quotes, blanks, CR and LF. local_txid when it names none (no
+// 64 hex) or names it; "" when it names another: a service is trusted only
+// for the transaction we computed.
 std::string answered_txid(const std::string& answer, const std::string& local_txid)
 {
     std::string named;
@@ -398,7 +426,8 @@ std::string answered_txid(const std::string& answer, const std::string& local_tx
         for (const char c : answer)
             if (c != '"' && c != ' ' && c != '\t' && c != '\r' && c != '\n') named += c;
     }
-    return is_txid(named) ? ascii_lower(named) : local_txid;
+    if (!is_txid(named)) return local_txid;
+    return ascii_lower(named) == ascii_lower(local_txid) ? ascii_lower(local_txid) : std::string();
 }
 
 } // namespace

@@ -19,11 +19,15 @@ namespace cv_tessera_wallet {
 
 inline constexpr const char* kSerializeFailed = "error: serialize failed.";
 inline constexpr const char* kNothingSent = "error: the network did not take that transaction. Nothing was sent.";
+// Followed by the txid: a service took the transaction but no lookup saw it.
+inline constexpr const char* kNotConfirmedPrefix = "error: sent but not confirmed yet: ";
+inline constexpr const char* kOtherTxid = "the service named another transaction";
 inline constexpr const char* kBroadcastFailedPrefix = "error: broadcast failed: ";
 inline constexpr const char* kFastSubmitFailed = "broadcast failed";
 inline constexpr const char* kBadArcResponse = "bad arc response";
 inline constexpr const char* kArcNoTxid = "arc did not return a txid";
 inline constexpr const char* kArcNotConfirmed = "broadcast did not confirm";
+inline constexpr const char* kArcOtherTxid = "arc named another transaction";
 
 // Markers in failure texts. Duplicate: the network already has this
 // transaction or a conflicting one (case-sensitive). Conflict: another
@@ -50,9 +54,13 @@ struct SignedTx {
 
 // Serialises, submits to the service (shared kept connection, 2 s), then to
 // WhatsOnChain (60 s, 2 tries) and ARC (60 s, 2 tries), confirming each
-// acceptance with confirm_seen. Success records the transaction and runs
-// the payment delivery: "success: <txid>". Otherwise
-// kSerializeFailed, "error: broadcast failed: <last error>" or kNothingSent.
+// acceptance with confirm_seen. A service's acceptance counts only when the
+// txid it names (if any) is the local one. Success records the transaction
+// and runs the payment delivery: "success: <txid>". When WhatsOnChain or ARC
+// took it, ARC did not refuse it and no lookup saw it: kNotConfirmedPrefix +
+// txid, with the inputs held for kUnconfirmedHoldMs (wallet/coins.h) and the
+// txid remembered. Otherwise kSerializeFailed, "error: broadcast failed:
+// <last error>" or kNothingSent.
 std::string broadcast_full(const std::vector<Coin>& inputs, const std::vector<Output>& outputs,
                            const Bytes& extra_hash160 = {});
 
@@ -60,18 +68,21 @@ std::string broadcast_full(const std::vector<Coin>& inputs, const std::vector<Ou
 // submit on the fast kept connection when it is free (else the shared one),
 // 6 s and one more try after a time-out; then WhatsOnChain (8 s, 1 try), whose
 // success also re-posts the body to the service from a background thread.
-// A WhatsOnChain "txn-already"/"already have" answer counts as success. On
-// success txid_out is the service's txid when valid, else local_txid; on
-// failure error_out is WhatsOnChain's text or kFastSubmitFailed.
+// A WhatsOnChain "txn-already"/"already have" answer counts as success. An
+// answer naming a txid other than local_txid is no acceptance. On success
+// txid_out is local_txid; on failure error_out is WhatsOnChain's text,
+// kOtherTxid or kFastSubmitFailed.
 bool fast_submit(const std::string& tx_hex, const std::string& local_txid, std::string& txid_out,
                  std::string& error_out);
 
 // POSTs {"rawTx": hex} to ARC "/v1/tx" (60 s, 2 tries on 429). True for an
-// accepted txStatus with a 64-hex txid (the answer's, else local_txid).
-// Otherwise error_out: the HTTP or transport text, kBadArcResponse, the
-// extraInfo or status of a refusal, kArcNoTxid or kArcNotConfirmed.
+// accepted txStatus with a 64-hex txid (the answer's, else local_txid) equal
+// to local_txid. Otherwise error_out: the HTTP or transport text,
+// kBadArcResponse, the extraInfo or status of a refusal, kArcNoTxid,
+// kArcOtherTxid or kArcNotConfirmed; refused_out (optional) tells a refusal
+// by status from a failed request or an unclear answer.
 bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std::string& txid_out,
-                   std::string& error_out);
+                   std::string& error_out, bool* refused_out = nullptr);
 
 // True when WhatsOnChain knows the transaction ("/tx/<txid>/hex", else a
 // "/tx/<txid>" body naming a txid; 25 s each).

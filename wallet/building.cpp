@@ -42,9 +42,10 @@ bool choose_change(Bytes& hash160_out, std::string& error)
         return true;
     }
     if (w.is_hd) {
-        for (uint32_t i = 0; i <= w.counters[kReceiveAccount]; ++i) {
+        const uint64_t last = std::min(w.counters[kReceiveAccount], kMaxAddressIndex);
+        for (uint64_t i = 0; i <= last; ++i) {
             std::string priv, pub, address;
-            const bool ok = derive(wallet_path(kReceiveAccount, i), priv, pub, address);
+            const bool ok = derive(wallet_path(kReceiveAccount, static_cast<uint32_t>(i)), priv, pub, address);
             wipe_string(priv);
             if (!ok) break;
             if (!platform::isHouseOracle(address) && decode_address(address, hash160_out)) return true;
@@ -74,12 +75,18 @@ bool build_outputs(const std::vector<Coin>& coins, std::vector<Coin>& inputs_out
             return false;
         }
         need += out.sats;
+        if (!in_money_range(out.sats) || !in_money_range(need)) {
+            error = kAboveMoneyRange;
+            return false;
+        }
     }
 
     std::vector<Coin> chosen;
     int64_t total = 0;
     auto try_add = [&](const Coin& coin) {
-        if (!is_txid(coin.txid)) return false;
+        // A coin outside the money range does not exist; leaving it out
+        // also keeps the total inside it.
+        if (!is_txid(coin.txid) || !in_money_range(coin.sats) || !in_money_range(total + coin.sats)) return false;
         chosen.push_back(coin);
         if (serialize(chosen, requested_outputs, true).empty()) {
             chosen.pop_back();

@@ -26,6 +26,7 @@ inline constexpr const char* kBadMustSpend = "could not include inscription inpu
 inline constexpr const char* kBuildFailed = "failed to build transaction.";
 inline constexpr const char* kAddressDecodeFailed = "tessera address decode failed.";
 inline constexpr const char* kChangeOnOracle = "change would land on a house oracle.";
+inline constexpr const char* kAboveMoneyRange = "amount is above the 21 million BSV money range.";
 
 // ceil(rate * size / 1000) with a rate below 1 taken as 1; a size below 1
 // gives 1.
@@ -41,9 +42,11 @@ bool choose_change(Bytes& hash160_out, std::string& error);
 // then further coins in order until they cover the outputs and the fee of
 // the estimate (with room for change). Change of 1 satoshi or more goes to
 // change_hash160 as the last output; a remainder too small to pay for its
-// own output goes to the fee. False with kNothingToPay, kInvalidOutput,
-// kBadMustSpend, kBuildFailed or "insufficient funds. Need N sats, you have
-// M in your Tessera wallet.".
+// own output goes to the fee. Coins of a negative amount, and coins that would
+// bring the total above the money range, are passed over. False with
+// kNothingToPay, kInvalidOutput, kAboveMoneyRange (an output or the outputs'
+// sum), kBadMustSpend, kBuildFailed or "insufficient funds. Need N sats, you
+// have M in your Tessera wallet.".
 bool build_outputs(const std::vector<Coin>& coins, std::vector<Coin>& inputs_out, std::vector<Output>& outputs_out,
                    const Bytes& change_hash160, const std::vector<Output>& requested_outputs, int64_t& fee_out,
                    std::string& error, size_t must_spend_count = 0, uint32_t rate = kPaymentRate);

@@ -5,6 +5,7 @@
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
 #include "platform/chain_api.h"
+#include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -21,6 +22,8 @@
 #include <cstdlib>
 #include <thread>
 #include <unordered_set>
+
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -44,7 +47,6 @@ constexpr size_t kOrdinalsPage = 100;
 constexpr int kOrdinalsPages = 10;
 constexpr size_t kMaxPickCoins = 4;
 constexpr size_t kScanThreads = 4;
-constexpr uint64_t kMaxMoney = 2100000000000000ull; // 21 million coins
 
 struct AddressList {
     std::vector<Coin> coins;
@@ -70,7 +72,11 @@ struct CoinState {
     bool ready = false;
     std::string tag;
     std::unordered_set<std::string> spent;
+    std::map<std::string, int64_t> spent_added; // key -> tick this process added it
+    std::map<std::string, int64_t> conflicted;  // key -> tick the conflict mark ends
+    std::string spent_stamp;                    // the spent file as last read: inode, size, time
     std::unordered_set<std::string> held;
+    std::map<std::string, int64_t> held_until; // key -> tick the timed hold ends
     std::vector<ChangeCoin> change;
     std::map<std::string, AddressList> lists;
     std::vector<Coin> cache;
@@ -100,7 +106,10 @@ void merge_spent_file(CoinState& s);
 void save_spent(const CoinState& s);
 void save_change(const CoinState& s);
 bool spent_in(const CoinState& s, std::string_view txid, uint32_t vout);
+bool held_in(const CoinState& s, const std::string& key);
 void add_spent(CoinState& s, const Coin& coin);
+void mark_conflicted(CoinState& s, const Coin& coin);
+void prune_spent_set(CoinState& s, const std::unordered_set<std::string>& listed);
 void prune_lists(CoinState& s, bool age_pruned);
 void prune_cache(CoinState& s);
 bool is_change_coin(const CoinState& s, const Coin& coin);
@@ -161,7 +170,7 @@ bool parse_coin_list(std::string_view body, std::vector<Coin>& coins, std::strin
         if (vout == item.end() || !vout->is_number_unsigned() || vout->get<uint64_t>() > 0xFFFFFFFFull) continue;
         if (value == item.end() || !value->is_number_unsigned()) continue;
         const uint64_t sats = value->get<uint64_t>();
-        if (sats == 0 || sats > kMaxMoney) continue;
+        if (sats == 0 || sats > static_cast<uint64_t>(kMaxMoneySats)) continue;
         Coin coin;
         coin.txid = ascii_lower(txid->get<std::string>());
         coin.vout = static_cast<uint32_t>(vout->get<uint64_t>());
@@ -276,7 +285,15 @@ void release_coins(const std::vector<Coin>& coins)
 bool is_held(const Coin& coin)
 {
     Lock lock(wallet_mutex());
-    return state().held.count(key_of(coin)) != 0;
+    return held_in(state(), key_of(coin));
+}
+
+void hold_coins_for(const std::vector<Coin>& coins, int64_t ms)
+{
+    Lock lock(wallet_mutex());
+    CoinState& s = state();
+    const int64_t until = platform::tickMillis() + ms;
+    for (const Coin& c : coins) s.held_until[key_of(c)] = until;
 }
 
 size_t held_count()
@@ -362,8 +379,7 @@ void forget_failed_inputs(const std::vector<Coin>& inputs)
 {
     Lock lock(wallet_mutex());
     CoinState& s = state();
-    for (const Coin& c : inputs) add_spent(s, c);
-    save_spent(s);
+    for (const Coin& c : inputs) mark_conflicted(s, c);
     prune_lists(s, true);
     prune_cache(s);
     save_change(s);
@@ -467,7 +483,7 @@ bool parse_ordinals_page(std::string_view body, OrdinalsList& list, size_t& coun
                 break;
             }
         }
-        if (sats <= 1) continue;
+        if (sats <= 1 || !in_money_range(sats)) continue;
         Coin coin;
         coin.txid = txid;
         coin.vout = static_cast<uint32_t>(vout);
@@ -647,7 +663,7 @@ std::vector<Coin> unconfirmed_phone_coins()
     std::vector<Coin> coins;
     std::unordered_set<std::string> seen;
     auto take = [&](const std::string& address, Coin c) {
-        if (c.sats < 2 || spent_in(s, c.txid, c.vout) || s.held.count(key_of(c)) || inscription_in(s, address, c) ||
+        if (c.sats < 2 || spent_in(s, c.txid, c.vout) || held_in(s, key_of(c)) || inscription_in(s, address, c) ||
             listed_either_order(reserved, c.txid, c.vout, true) || seen.count(key_of(c)))
             return;
         seen.insert(key_of(c));
@@ -799,11 +815,17 @@ void change_from_last_sent(CoinState& s)
             uint32_t n = 0;
             if (const auto v = out.find("n"); v != out.end() && v->is_number_unsigned())
                 n = static_cast<uint32_t>(v->get<uint64_t>());
-            // "satoshis" is whole satoshis; "value" is in coins.
-            if (const auto v = out.find("satoshis"); v != out.end() && v->is_number_integer())
+            // "satoshis" is whole satoshis; "value" is in coins. Either one
+            // beyond the money range is no coin (and rounding such a value
+            // would overflow).
+            if (const auto v = out.find("satoshis"); v != out.end() && v->is_number_integer()) {
                 sats = v->get<int64_t>();
-            else if (const auto v = out.find("value"); v != out.end() && v->is_number())
-                sats = static_cast<int64_t>(std::llround(v->get<double>() * 1e8));
+            } else if (const auto v = out.find("value"); v != out.end() && v->is_number()) {
+                const double value = v->get<double>() * 1e8;
+                if (std::isfinite(value) && value >= 0 && value <= static_cast<double>(kMaxMoneySats))
+                    sats = static_cast<int64_t>(std::llround(value));
+            }
+            if (!in_money_range(sats)) sats = -1;
             std::string address;
             if (const auto spk = out.find("scriptPubKey"); spk != out.end() && spk->is_object()) {
                 const auto list = spk->find("addresses");
@@ -835,9 +857,16 @@ void change_from_last_sent(CoinState& s)
 
 bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_ordinals)
 {
+    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    return gather_spend_coins(lock, coins, error, with_plain_ordinals);
+}
+
+bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
+                        bool with_plain_ordinals)
+{
     coins = SpendCoins {};
     error.clear();
-    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    if (!lock.owns_lock()) lock.lock();
     if (!wallet_state().loaded) {
         error = kHdNotConnected;
         return false;
@@ -863,19 +892,26 @@ bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_o
     CoinState& s = state();
     merge_spent_file(s);
     const Clock::time_point now = Clock::now();
+    bool complete = !scans.empty();
+    std::unordered_set<std::string> listed;
     for (const AddressScan& scan : scans) {
         file_scan(s, scan, now);
         if (scan.confirmed_ok || scan.unconfirmed_ok) coins.any_answered = true;
         const bool any = !scan.confirmed.empty() || !scan.unconfirmed.empty();
         if (!any) coins.error = !scan.error.empty() ? scan.error : kNoUtxos;
+        complete = complete && scan.confirmed_ok && scan.unconfirmed_ok;
+        for (const auto* list : {&scan.confirmed, &scan.unconfirmed})
+            for (const Coin& c : *list) listed.insert(key_of(c));
+        listed.insert(scan.spent_by_mempool.begin(), scan.spent_by_mempool.end());
     }
+    if (complete) prune_spent_set(s, listed);
 
     const std::unordered_set<std::string> reserved = load_reserves();
     const std::unordered_set<std::string> locked = load_offer_locks(s);
     std::unordered_set<std::string> offered;
     auto offer = [&](const std::string& address, const Coin& c) {
         const std::string key = key_of(c);
-        if (offered.count(key) || spent_in(s, c.txid, c.vout) || s.held.count(key) || inscription_in(s, address, c) ||
+        if (offered.count(key) || spent_in(s, c.txid, c.vout) || held_in(s, key) || inscription_in(s, address, c) ||
             listed_either_order(reserved, c.txid, c.vout, true) || listed_either_order(locked, c.txid, c.vout, true))
             return;
         offered.insert(key);
@@ -1028,7 +1064,8 @@ void load_files(CoinState& s)
         const auto a = item.find("addr");
         if (t == item.end() || !t->is_string() || !is_txid(t->get_ref<const std::string&>())) continue;
         if (v == item.end() || !v->is_number_unsigned() || v->get<uint64_t>() > 0xFFFFFFFFull) continue;
-        if (n == item.end() || !n->is_number_integer() || n->get<int64_t>() < 1) continue;
+        if (n == item.end() || !n->is_number_integer() || n->get<int64_t>() < 1 || !in_money_range(n->get<int64_t>()))
+            continue;
         if (a == item.end() || !a->is_string() || !decode_address(a->get_ref<const std::string&>(), c.hash160))
             continue;
         c.txid = ascii_lower(t->get<std::string>());
@@ -1040,8 +1077,17 @@ void load_files(CoinState& s)
 
 void merge_spent_file(CoinState& s)
 {
+    // Parsed again only when the file changed on disk: a pick runs for every
+    // phone payload.
+    const std::string path = coin_folder() + "/" + s.tag + "_spent.json";
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return;
+    const std::string stamp = std::to_string(info.st_ino) + "/" + std::to_string(info.st_size) + "/" +
+                              std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+    if (stamp == s.spent_stamp) return;
     std::string text;
-    if (!platform::readFile(coin_folder() + "/" + s.tag + "_spent.json", text)) return;
+    if (!platform::readFile(path, text)) return;
+    s.spent_stamp = stamp;
     const json doc = json::parse(text, nullptr, false);
     if (!doc.is_object() || !doc.contains("outpoints") || !doc["outpoints"].is_array()) return;
     for (const json& key : doc["outpoints"])
@@ -1069,14 +1115,66 @@ void save_change(const CoinState& s)
 
 bool spent_in(const CoinState& s, std::string_view txid, uint32_t vout)
 {
-    return listed_either_order(s.spent, txid, vout, false);
+    if (listed_either_order(s.spent, txid, vout, false)) return true;
+    if (s.conflicted.empty()) return false;
+    const int64_t now = platform::tickMillis();
+    for (const std::string& id : {ascii_lower(std::string(txid)), reverse_txid(txid)}) {
+        const auto it = s.conflicted.find(outpoint_key(id, vout));
+        if (it != s.conflicted.end() && it->second > now) return true;
+    }
+    return false;
+}
+
+bool held_in(const CoinState& s, const std::string& key)
+{
+    if (s.held.count(key)) return true;
+    const auto it = s.held_until.find(key);
+    return it != s.held_until.end() && it->second > platform::tickMillis();
 }
 
 void add_spent(CoinState& s, const Coin& coin)
 {
-    s.spent.insert(outpoint_key(coin.txid, coin.vout));
-    const std::string reversed = reverse_txid(coin.txid);
-    if (!reversed.empty()) s.spent.insert(outpoint_key(reversed, coin.vout));
+    const int64_t now = platform::tickMillis();
+    for (const std::string& id : {ascii_lower(coin.txid), reverse_txid(coin.txid)}) {
+        if (id.empty()) continue;
+        const std::string key = outpoint_key(id, coin.vout);
+        s.spent.insert(key);
+        s.spent_added[key] = now;
+    }
+}
+
+void mark_conflicted(CoinState& s, const Coin& coin)
+{
+    const int64_t until = platform::tickMillis() + kConflictMarkMs;
+    for (const std::string& id : {ascii_lower(coin.txid), reverse_txid(coin.txid)})
+        if (!id.empty()) s.conflicted[outpoint_key(id, coin.vout)] = until;
+}
+
+// Drops the spent entries that no list of a complete scan shows (in either
+// txid order): their spends are confirmed, so no list will offer them
+// again. Entries this process added recently stay, for lists that lag.
+void prune_spent_set(CoinState& s, const std::unordered_set<std::string>& listed)
+{
+    const int64_t now = platform::tickMillis();
+    std::erase_if(s.conflicted, [now](const auto& entry) { return entry.second <= now; });
+    std::erase_if(s.held_until, [now](const auto& entry) { return entry.second <= now; });
+    bool changed = false;
+    for (auto it = s.spent.begin(); it != s.spent.end();) {
+        const std::string& key = *it;
+        const size_t cut = key.rfind(':');
+        uint32_t vout = 0;
+        const bool parsed = cut != std::string::npos && parse_vout(std::string_view(key).substr(cut + 1), vout);
+        const auto added = s.spent_added.find(key);
+        const bool recent = added != s.spent_added.end() && now - added->second < kSpentKeepMs;
+        if (!parsed || recent || listed_either_order(listed, std::string_view(key).substr(0, cut), vout, false)) {
+            ++it;
+            continue;
+        }
+        s.spent_added.erase(key);
+        it = s.spent.erase(it);
+        changed = true;
+    }
+    if (changed) save_spent(s);
 }
 
 // Drops spent coins from the address lists (and the change list); lists that
@@ -1106,7 +1204,7 @@ bool is_change_coin(const CoinState& s, const Coin& coin)
 
 bool usable_in(const CoinState& s, const Coin& coin)
 {
-    return coin.sats >= 2 && !spent_in(s, coin.txid, coin.vout) && s.held.count(key_of(coin)) == 0;
+    return coin.sats >= 2 && !spent_in(s, coin.txid, coin.vout) && !held_in(s, key_of(coin));
 }
 
 // Receive addresses 0..counters[1] of a phrase wallet, or the single key's
@@ -1127,10 +1225,10 @@ const std::vector<SpendAddress>& receive_addresses(CoinState& s)
         if (decode_address(a.address, a.hash160)) s.receive.push_back(a);
         return s.receive;
     }
-    for (uint32_t i = 0; i <= counter; ++i) {
+    for (uint64_t i = 0; i <= std::min(counter, kMaxAddressIndex); ++i) {
         std::string priv;
         SpendAddress a;
-        const bool ok = derive(wallet_path(kReceiveAccount, i), priv, a.pub, a.address);
+        const bool ok = derive(wallet_path(kReceiveAccount, static_cast<uint32_t>(i)), priv, a.pub, a.address);
         wipe_string(priv);
         if (!ok || !decode_address(a.address, a.hash160)) break;
         s.receive.push_back(std::move(a));

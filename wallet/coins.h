@@ -24,6 +24,7 @@
 #include "wallet/transaction.h"
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,9 +70,18 @@ std::string coin_file_tag();
 std::string reserve_tag();
 
 // A coin counts as spent when its outpoint is in the spent set with the txid
-// in either byte order. mark_spent adds both orders and saves the file.
+// in either byte order, or while a conflict mark (forget_failed_inputs) on it
+// lasts. mark_spent adds both orders and saves the file.
 void mark_spent(const Coin& coin);
 bool is_spent(const Coin& coin);
+
+// How long a conflict mark lasts (30 minutes), and how long the inputs of a
+// transaction that a service took but no lookup saw stay held (10 minutes).
+inline constexpr int64_t kConflictMarkMs = 30 * 60 * 1000;
+inline constexpr int64_t kUnconfirmedHoldMs = 10 * 60 * 1000;
+// Entries this process added to the spent set stay at least this long (1
+// hour) before a scan may prune them.
+inline constexpr int64_t kSpentKeepMs = 60 * 60 * 1000;
 
 // The held set: coins handed to a submit that runs with the wallet mutex
 // released. Held coins are never picked.
@@ -79,6 +89,11 @@ void hold_coins(const std::vector<Coin>& coins);
 void release_coins(const std::vector<Coin>& coins);
 bool is_held(const Coin& coin);
 size_t held_count();
+
+// Holds coins for ms of the clock (platform/clock.h) beside the held set:
+// the inputs of a transaction that may yet be on the network. They are not
+// picked or offered until then; is_held answers true meanwhile.
+void hold_coins_for(const std::vector<Coin>& coins, int64_t ms);
 
 // An output of an own transaction that pays the wallet, not yet confirmed.
 struct ChangeCoin {
@@ -105,8 +120,10 @@ std::string last_sent_txid();
 void remember_sent_txid(const std::string& txid);
 
 // After a broadcast failed on a conflict or a missing input: marks the
-// inputs spent, prunes spent coins from the address lists (their times set
-// 30 s into the past) and from the phone coin cache.
+// inputs spent for kConflictMarkMs (in memory, not in the spent file: a
+// conflict text does not say which input was spent), prunes them from the
+// address lists (their times set 30 s into the past) and from the phone coin
+// cache. A mark that expires lets the next scan offer the coin again.
 void forget_failed_inputs(const std::vector<Coin>& inputs);
 
 // The spendable balance from local knowledge only (address lists and change
@@ -195,8 +212,21 @@ struct SpendCoins {
 // offer-locked coins. When nothing is offered, the outputs of the last sent
 // transaction that pay the wallet join the change list. with_plain_ordinals
 // also offers the ordinals API's plain coins the chain API did not list.
+// After a scan in which every address answered all its lists, entries of the
+// spent set that no list shows any more (the chain has the spend confirmed)
+// are dropped from it and its file, except those this process added within
+// kSpentKeepMs.
 // False with kWalletChanged when the wallet changed during the scan, or
 // "Tessera HD wallet not connected" when no wallet is loaded.
+//
+// A caller that spends the coins passes its own hold of the wallet mutex
+// (its only one, so that unlocking it frees the mutex): the scan releases
+// it, and the coins are filtered and answered with it taken again, so they
+// are still neither spent nor held while the caller builds with them. A
+// lock that does not own the mutex is locked first; it owns it on return.
+bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
+                        bool with_plain_ordinals = false);
+// The same for callers that only look: the lock is taken and let go inside.
 bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_ordinals = false);
 
 // The address coin list as last scanned or recorded (empty when unknown).
@@ -206,8 +236,9 @@ std::vector<Coin> address_coins(const std::string& address);
 // first); the next use reads the files again. For a wallet that was unloaded.
 void reset_coin_state();
 
-// The spent and change files are written by a background writer after every
-// change (a send does not wait for the disk). Waits until every change made
+// The spent file is read again only when it changed on disk. The spent and
+// change files are written by a background writer after every change (a send
+// does not wait for the disk). Waits until every change made
 // so far is on disk; it also runs at exit.
 void flush_coin_files();
 

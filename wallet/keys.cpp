@@ -35,17 +35,23 @@ static int wordIndex(std::string_view word)
 // Words split at spaces and tabs, lower-cased.
 static std::vector<std::string> splitWords(std::string_view phrase)
 {
+    // Room for every word up front: a vector that regrows would leave the
+    // words moved so far behind in the freed block, unwiped.
     std::vector<std::string> words;
+    words.reserve(phrase.size() / 2 + 1);
     std::string current;
+    current.reserve(phrase.size());
     for (const char c : phrase) {
         if (c == ' ' || c == '\t') {
-            if (!current.empty()) words.push_back(std::move(current));
+            if (!current.empty()) words.emplace_back(current);
+            OPENSSL_cleanse(current.data(), current.size());
             current.clear();
         } else {
             current += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
         }
     }
-    if (!current.empty()) words.push_back(std::move(current));
+    if (!current.empty()) words.emplace_back(current);
+    wipe_string(current);
     return words;
 }
 
@@ -326,7 +332,8 @@ static void extendAddressCache(uint32_t account)
     ExtendedKey chain;
     uint8_t chain_pub[33];
     if (follow(master, prefix.data(), 4, chain) && public_key_of(chain.key.data(), chain_pub)) {
-        for (uint64_t i = s.address_cache_next[account]; i <= s.counters[account]; ++i) {
+        const uint64_t last = std::min(s.counters[account], kMaxAddressIndex);
+        for (uint64_t i = s.address_cache_next[account]; i <= last; ++i) {
             ExtendedKey leaf;
             uint8_t leaf_pub[33];
             if (!childKey(chain, chain_pub, static_cast<uint32_t>(i), leaf) ||

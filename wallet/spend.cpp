@@ -30,6 +30,7 @@ std::string spend(const std::string& address, int64_t amount, const std::string&
     std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
     if (!load_wallet()) return kNoWallet;
     if (amount <= 0) return kAmountNotPositive;
+    if (!in_money_range(amount)) return kAmountAboveRange;
     Bytes dest;
     if (!decode_address(address, dest)) return kNotP2pkh;
     Bytes change;
@@ -38,13 +39,13 @@ std::string spend(const std::string& address, int64_t amount, const std::string&
 
     bool after_conflict = false;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        // The scan releases the wallet mutex while it asks the services;
-        // a wallet switched meanwhile ends the spend.
+        // The scan releases the wallet mutex while it asks the services and
+        // answers with it taken again: the coins are chosen and used within
+        // one hold, so a phone send cannot take one of them meanwhile. A
+        // wallet switched during the scan ends the spend.
         const std::string tag = coin_file_tag();
-        lock.unlock();
         SpendCoins coins;
-        const bool gathered = gather_spend_coins(coins, error, after_conflict);
-        lock.lock();
+        const bool gathered = gather_spend_coins(lock, coins, error, after_conflict);
         if (!gathered) return "error: " + error;
         if (coin_file_tag() != tag) return std::string("error: ") + kWalletChanged;
         if (coins.offered.empty()) {

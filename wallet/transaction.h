@@ -22,6 +22,15 @@ inline constexpr uint32_t kTxLockTime = 0;
 inline constexpr uint8_t kSighashAllForkId = 0x41;
 // One DER signature with its hash-type byte plus one compressed public key.
 inline constexpr size_t kUnlockingScriptEstimate = 107;
+// The money range: no amount, coin or sum of coins is ever above 21 million
+// BSV, so sums of amounts inside it never overflow 64 bits.
+inline constexpr int64_t kMaxMoneySats = 2'100'000'000'000'000;
+
+// True for 0..kMaxMoneySats.
+inline constexpr bool in_money_range(int64_t sats)
+{
+    return sats >= 0 && sats <= kMaxMoneySats;
+}
 
 // One spendable output, also the input record of a transaction being built.
 struct Coin {

@@ -9,6 +9,13 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 namespace cv_tessera_wallet {
@@ -24,11 +31,39 @@ std::string wallet_file_path()
     return platform::dataFolder() + "/wallets/" + id + "/wallet.json";
 }
 
+constexpr off_t kMaxWalletFileSize = 16 << 20;
+
+// Reads a wallet file straight into text, sized once from the file's length:
+// no buffer on the stack, and none left behind by growing, keeps its bytes.
+// The caller wipes text.
+static bool readSecretFile(const std::string& path, std::string& text)
+{
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && info.st_size >= 0 && info.st_size <= kMaxWalletFileSize;
+    if (ok) {
+        text.resize(static_cast<size_t>(info.st_size));
+        size_t done = 0;
+        while (ok && done < text.size()) {
+            const ssize_t n = ::pread(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            ok = n >= 0;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        text.resize(done);
+    }
+    ::close(fd);
+    return ok;
+}
+
 // The parsed file, or a discarded value; the text read is wiped.
 static json readWalletJson(const std::string& path)
 {
     std::string text;
-    if (!platform::readFile(path, text)) {
+    if (!readSecretFile(path, text)) {
         wipe_string(text);
         return json(json::value_t::discarded);
     }
@@ -54,19 +89,123 @@ static bool isLockEnvelope(const json& doc)
     return it != doc.end() && it->is_string() && it->get_ref<const std::string&>() == kLockMagic;
 }
 
+// Looks for a top-level "lock": "CV-LOCK1" while the text is read, without
+// building the document: no member of a plain wallet is kept.
+class LockFinder : public nlohmann::json_sax<json> {
+public:
+    bool found = false;
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t& text) override
+    {
+        if (lockNext_ && depth_ == 1 && text == kLockMagic) found = true;
+        return value();
+    }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override
+    {
+        lockNext_ = false;
+        if (depth_ == 0 && seenTop_) return false;
+        seenTop_ = true;
+        ++depth_;
+        return true;
+    }
+    bool key(string_t& text) override
+    {
+        lockNext_ = depth_ == 1 && text == "lock";
+        return true;
+    }
+    bool end_object() override
+    {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override
+    {
+        lockNext_ = false;
+        if (depth_ == 0) return false; // not an object: no envelope
+        ++depth_;
+        return true;
+    }
+    bool end_array() override
+    {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override
+    {
+        found = false;
+        return false;
+    }
+
+private:
+    bool value()
+    {
+        lockNext_ = false;
+        return depth_ > 0;
+    }
+    int depth_ = 0;
+    bool seenTop_ = false;
+    bool lockNext_ = false;
+};
+
 bool is_wallet_file_locked(const std::string& path)
 {
     if (platform::pathExists(path + ".seal")) return true;
-    json doc = readWalletJson(path);
-    const bool locked = isLockEnvelope(doc);
-    wipeSecrets(doc);
-    return locked;
+    std::string text;
+    LockFinder finder;
+    const bool parsed = readSecretFile(path, text) && json::sax_parse(text, &finder, json::input_format_t::json, true);
+    wipe_string(text);
+    return parsed && finder.found;
 }
 
 bool is_wallet_locked()
 {
     Lock lock(wallet_mutex());
     return is_wallet_file_locked(wallet_file_path());
+}
+
+// The text of the last failed load; guarded by the wallet mutex.
+static std::string& loadError()
+{
+    static std::string text;
+    return text;
+}
+
+static const char* statusText(WalletFileStatus status)
+{
+    switch (status) {
+    case WalletFileStatus::ok:
+        return "";
+    case WalletFileStatus::not_json:
+        return "the wallet file is missing or is not a JSON object.";
+    case WalletFileStatus::locked:
+        return "the wallet is locked in Tessera.";
+    case WalletFileStatus::invalid:
+        return "the wallet file holds no valid phrase or key.";
+    case WalletFileStatus::key_mismatch:
+        return "the wallet file's pub or address does not belong to its private key.";
+    }
+    return "";
+}
+
+std::string wallet_load_error()
+{
+    Lock lock(wallet_mutex());
+    return loadError();
+}
+
+// The contacts of the loaded wallet as last read from or written to its
+// file: what tells a contact removed here from one Tessera added meanwhile.
+// Guarded by the wallet mutex.
+static std::vector<Contact>& contactsOnFile()
+{
+    static std::vector<Contact> contacts;
+    return contacts;
 }
 
 bool load_wallet()
@@ -84,21 +223,27 @@ bool load_wallet_from(const std::string& path)
     unload_wallet();
     // A ".seal" companion means Tessera has locked this wallet: a plain file
     // beside it is not to be used.
-    if (platform::pathExists(path + ".seal")) return false;
+    if (platform::pathExists(path + ".seal")) {
+        loadError() = statusText(WalletFileStatus::locked);
+        return false;
+    }
     std::string text;
-    const bool read = platform::readFile(path, text);
+    const bool read = readSecretFile(path, text);
     WalletState& s = wallet_state();
     const WalletFileStatus status = read ? parse_wallet_text(text, s) : WalletFileStatus::not_json;
     wipe_string(text);
+    loadError() = statusText(status);
     if (status != WalletFileStatus::ok) {
         unload_wallet();
         return false;
     }
     if (s.is_hd && !connect_keys()) {
+        loadError() = "the wallet's keys could not be derived.";
         unload_wallet();
         return false;
     }
     s.loaded = true;
+    contactsOnFile() = s.contacts;
     return true;
 }
 
@@ -117,13 +262,18 @@ static uint32_t u32Value(const json& value)
     return n <= 0xFFFFFFFFu ? static_cast<uint32_t>(n) : 0;
 }
 
-static std::array<uint32_t, kAccounts> countersOf(const json& doc)
+// The "recv" counters; false when one is above kMaxAddressIndex.
+static bool countersOf(const json& doc, std::array<uint32_t, kAccounts>& counters)
 {
-    std::array<uint32_t, kAccounts> counters {};
+    counters = {};
     const auto it = doc.find("recv");
-    if (it == doc.end() || !it->is_array()) return counters;
-    for (size_t i = 0; i < kAccounts && i < it->size(); ++i) counters[i] = u32Value((*it)[i]);
-    return counters;
+    if (it == doc.end() || !it->is_array()) return true;
+    for (size_t i = 0; i < kAccounts && i < it->size(); ++i) {
+        const json& value = (*it)[i];
+        if (value.is_number_unsigned() && value.get<uint64_t>() > kMaxAddressIndex) return false;
+        counters[i] = u32Value(value);
+    }
+    return true;
 }
 
 static Inscription inscriptionOf(const json& value)
@@ -186,7 +336,7 @@ static WalletFileStatus readPhraseWallet(const json& doc, WalletState& s)
     s.is_hd = true;
     s.phrase = mnemonic.get_ref<const std::string&>();
     s.backup = boolMember(doc, "backup");
-    s.counters = countersOf(doc);
+    if (!countersOf(doc, s.counters)) return WalletFileStatus::invalid;
     if (const auto it = doc.find("show"); it != doc.end()) s.shown = u32Value(*it);
     readShared(doc, s);
     return WalletFileStatus::ok;
@@ -198,13 +348,24 @@ static WalletFileStatus readSingleKeyWallet(const json& doc, WalletState& s)
     bool ok = optionalText(doc, "priv", priv) && optionalText(doc, "pub", pub) && optionalText(doc, "address", address);
     std::string own_pub;
     ok = ok && pubkey_from_privkey(priv, own_pub);
-    if (ok && pub.empty()) pub = own_pub;
-    if (ok && address.empty()) address = address_from_pubkey(pub);
-    ok = ok && !address.empty();
+    const std::string own_address = ok ? address_from_pubkey(own_pub) : std::string();
+    ok = ok && !own_address.empty();
     if (!ok) {
         wipe_string(priv);
         return WalletFileStatus::invalid;
     }
+    if (!pub.empty() && address_from_pubkey(pub).empty()) {
+        wipe_string(priv);
+        return WalletFileStatus::invalid;
+    }
+    // A pub or address of another key would load and then fail every
+    // signature: the file is refused instead.
+    if ((!pub.empty() && ascii_lower(pub) != own_pub) || (!address.empty() && address != own_address)) {
+        wipe_string(priv);
+        return WalletFileStatus::key_mismatch;
+    }
+    pub = own_pub;
+    address = own_address;
     s.is_hd = false;
     s.receive_priv = std::move(priv);
     s.receive_pub = pub;
@@ -260,17 +421,22 @@ static ordered_json inscriptionJson(const Inscription& ins)
 
 std::string wallet_json(const WalletState& s)
 {
+    // The secret goes in as a stand-in of its length first: the text is sized
+    // from that, so serialising the real one never regrows (and leaves behind)
+    // a buffer that holds it.
+    const std::string& secret = s.is_hd ? s.phrase : s.receive_priv;
+    const char* secretKey = s.is_hd ? "mnemonic" : "priv";
     ordered_json doc = ordered_json::object();
     if (s.is_hd) {
         doc["version"] = 2;
-        doc["mnemonic"] = s.phrase;
+        doc["mnemonic"] = std::string(secret.size(), 'x');
         doc["backup"] = s.backup;
         doc["recv"] = s.counters;
         doc["show"] = s.shown;
         doc["identity"] = s.identity_address;
         doc["address"] = s.receive_address;
     } else {
-        doc["priv"] = s.receive_priv;
+        doc["priv"] = std::string(secret.size(), 'x');
         doc["pub"] = s.receive_pub;
         doc["address"] = s.receive_address;
     }
@@ -280,24 +446,152 @@ std::string wallet_json(const WalletState& s)
     for (const Inscription& ins : s.ord_owned) doc["ord_owned"].push_back(inscriptionJson(ins));
     doc["contacts"] = ordered_json::array();
     for (const Contact& c : s.contacts) doc["contacts"].push_back(ordered_json {{"dest", c.dest}, {"note", c.note}});
-    std::string text = doc.dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    std::string text;
+    text.reserve(doc.dump(2, ' ', false, ordered_json::error_handler_t::replace).size());
+    doc[secretKey] = secret;
+    nlohmann::detail::serializer<ordered_json> serializer(nlohmann::detail::output_adapter<char>(text), ' ',
+                                                          ordered_json::error_handler_t::replace);
+    serializer.dump(doc, true, false, 2);
     wipeSecrets(doc);
     return text;
+}
+
+// True when the file's secret (phrase or key) is the loaded wallet's own.
+static bool sameWallet(const json& doc, const WalletState& s)
+{
+    const auto it = doc.find(s.is_hd ? "mnemonic" : "priv");
+    if (it == doc.end() || !it->is_string()) return false;
+    const std::string& secret = it->get_ref<const std::string&>();
+    const std::string& own = s.is_hd ? s.phrase : s.receive_priv;
+    return secret.size() == own.size() && CRYPTO_memcmp(secret.data(), own.data(), own.size()) == 0;
+}
+
+// Takes into the state what Tessera may have changed in the file since the
+// wallet was loaded: the larger of each counter, and Tessera's "backup",
+// "show" and "ord_owned". Contacts: those added or removed on either side
+// since the last read or write stay added or removed; ours keep their
+// notes. The keys are derived again when the counters or the address shown
+// changed.
+static void mergeFileChanges(const json& doc, WalletState& s)
+{
+    std::array<uint32_t, kAccounts> counters {};
+    bool rekey = false;
+    if (countersOf(doc, counters)) {
+        for (size_t i = 0; i < kAccounts; ++i) {
+            if (counters[i] <= s.counters[i]) continue;
+            s.counters[i] = counters[i];
+            rekey = true;
+        }
+    }
+    if (s.is_hd) {
+        if (const auto it = doc.find("backup"); it != doc.end() && it->is_boolean()) s.backup = it->get<bool>();
+        if (const auto it = doc.find("show"); it != doc.end() && it->is_number_unsigned()) {
+            const uint32_t shown = u32Value(*it);
+            rekey = rekey || shown != s.shown;
+            s.shown = shown;
+        }
+    }
+    if (const auto it = doc.find("ord_owned"); it != doc.end() && it->is_array()) {
+        s.ord_owned.clear();
+        for (const json& item : *it)
+            if (item.is_object()) s.ord_owned.push_back(inscriptionOf(item));
+    }
+    if (const auto it = doc.find("contacts"); it != doc.end() && it->is_array()) {
+        auto find = [](const std::vector<Contact>& list, const std::string& dest) {
+            return std::find_if(list.begin(), list.end(), [&](const Contact& c) { return c.dest == dest; });
+        };
+        auto has = [&](const std::vector<Contact>& list, const std::string& dest) {
+            return find(list, dest) != list.end();
+        };
+        std::vector<Contact> theirs;
+        for (const json& item : *it)
+            if (item.is_object())
+                theirs.push_back(
+                    {normalize_contact_dest(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
+        const std::vector<Contact>& before = contactsOnFile();
+        std::vector<Contact> merged;
+        for (const Contact& c : theirs) {
+            const auto own = find(s.contacts, c.dest);
+            if (own != s.contacts.end())
+                merged.push_back(*own);
+            else if (!has(before, c.dest))
+                merged.push_back(c); // Tessera added it; one we removed stays removed
+        }
+        for (const Contact& own : s.contacts)
+            if (!has(theirs, own.dest) && !has(before, own.dest)) merged.push_back(own); // added here
+        s.contacts = std::move(merged);
+    }
+    if (rekey && s.is_hd) connect_keys();
+}
+
+// Writes text to a temporary file of a name no other program uses, created
+// exclusively beside path, flushed; empty on failure.
+static std::string writeTemporary(const std::string& path, std::string_view text)
+{
+    std::string name = path + ".kestrel-XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return {};
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok) {
+        ::unlink(name.c_str());
+        return {};
+    }
+    return name;
+}
+
+static void syncFolderOf(const std::string& path)
+{
+    const int dir = ::open(platform::parentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    ::fsync(dir);
+    ::close(dir);
 }
 
 bool save_wallet()
 {
     Lock lock(wallet_mutex());
-    const WalletState& s = wallet_state();
+    WalletState& s = wallet_state();
     if (bound_wallet_id().empty() || !s.loaded) return false;
     const std::string path = wallet_file_path();
-    // Never write the plain phrase over a wallet Tessera has locked meanwhile.
-    if (is_wallet_file_locked(path)) return false;
     platform::makeFolders(platform::parentFolder(path));
+
+    // Merge with the file as it is now, just before writing, so that what
+    // Tessera changed since the load is kept.
+    if (platform::pathExists(path + ".seal")) return false;
+    json doc = readWalletJson(path);
+    if (doc.is_object()) {
+        // Never write the plain phrase over a wallet Tessera has locked, nor
+        // over a file that now holds another wallet.
+        const bool ours = !isLockEnvelope(doc) && sameWallet(doc, s);
+        if (ours) mergeFileChanges(doc, s);
+        wipeSecrets(doc);
+        if (!ours) return false;
+    } else if (platform::pathExists(path)) {
+        return false; // damaged or half-written by someone else: left alone
+    }
+
     std::string text = wallet_json(s);
-    const bool ok = platform::replaceFileAtomically(path, text);
+    const std::string temporary = writeTemporary(path, text);
     wipe_string(text);
-    return ok;
+    if (temporary.empty()) return false;
+    // The lock is checked again right before the rename: a lock applied
+    // while we wrote must not be replaced by the plain phrase.
+    if (is_wallet_file_locked(path) || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    syncFolderOf(path);
+    contactsOnFile() = s.contacts;
+    return true;
 }
 
 void refresh_wallet()
@@ -312,7 +606,9 @@ void refresh_wallet()
         wipeSecrets(doc);
         return;
     }
-    const auto counters = countersOf(doc);
+    // Counters beyond any wallet's use are not taken; the loaded ones stay.
+    std::array<uint32_t, kAccounts> counters {};
+    if (!countersOf(doc, counters)) counters = s.counters;
     s.ord_avatar = avatarOf(doc);
     s.paymail = platform::jsonText(doc, "paymail");
     wipeSecrets(doc);

@@ -54,10 +54,16 @@ std::string receive_address();
 // What reading a wallet file text gave.
 enum class WalletFileStatus {
     ok,
-    not_json, // not JSON, or not an object
-    locked,   // a CV-LOCK1 envelope
-    invalid,  // neither form, a bad phrase or key, a key member that is not text
+    not_json,     // not JSON, or not an object
+    locked,       // a CV-LOCK1 envelope
+    invalid,      // neither form, a bad phrase or key, a key member that is not text, a counter
+                  // above kMaxAddressIndex
+    key_mismatch, // a single-key file whose pub or address is not its private key's
 };
+
+// Why the last load_wallet() or load_wallet_from() failed, as one sentence;
+// "" after a load that succeeded or before any load.
+std::string wallet_load_error();
 
 // Reads a wallet file text into state (seed, master and HD keys not derived;
 // a single-key wallet's missing pub and address are computed). On anything

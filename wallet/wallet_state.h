@@ -47,6 +47,10 @@ struct Contact {
 };
 
 inline constexpr size_t kAccounts = 6; // spending accounts 0' to 5'
+// The highest address index a counter may name. Every index up to a counter
+// is derived under the wallet mutex, so a counter from a damaged or hostile
+// file must not reach billions.
+inline constexpr uint32_t kMaxAddressIndex = 100'000;
 
 struct WalletState {
     bool loaded = false;     // a wallet file was read and its keys are known

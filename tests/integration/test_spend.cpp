@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 using namespace cv_tessera_wallet;
@@ -346,4 +347,65 @@ TEST_F(SpendOnDevnet, CoinsSpentByAnUnconfirmedTransactionAreLeftOut)
     const std::string paid = spend(kBob, 5000, "");
     ASSERT_EQ(paid.rfind("success: ", 0), 0u) << paid;
     EXPECT_FALSE(hasInput(chainTx(txidOf(paid)), coins[0].txid, coins[0].vout));
+}
+
+// The coins a payment chooses stay under its hold of the wallet mutex until
+// it has built and sent with them: a phone send that comes in the moment
+// after the choice cannot take one of them first.
+TEST_F(SpendOnDevnet, CoinsAreChosenAndUsedWithinOneHold)
+{
+    fund({5000, 6000});
+    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    SpendCoins offered;
+    std::string error;
+    ASSERT_TRUE(gather_spend_coins(lock, offered, error)) << error;
+    ASSERT_TRUE(lock.owns_lock());
+    ASSERT_EQ(offered.offered.size(), 2u);
+    std::thread phone([&]() {
+        std::unique_lock<std::recursive_mutex> other(wallet_mutex(), std::try_to_lock);
+        if (other.owns_lock()) hold_coins({offered.offered.front()});
+    });
+    phone.join();
+    for (const Coin& c : offered.offered) EXPECT_FALSE(is_held(c)) << outpoint(c);
+}
+
+// Phone sends race payments for the same coins: no coin goes into two
+// transactions, and no coin is given up as spent that was not.
+TEST_F(SpendOnDevnet, PaymentsRacingPhoneSendsNeverOfferACoinTwice)
+{
+    const std::vector<Coin> coins = fund(std::vector<int64_t>(16, 3000));
+    std::atomic<bool> done {false};
+    std::vector<std::string> phoneResults;
+    std::thread phone([&]() {
+        while (!done && phoneResults.size() < 8) phoneResults.push_back(phone_send(kBob, "race", 100, false));
+    });
+    std::vector<std::string> payments;
+    for (int i = 0; i < 3; ++i) payments.push_back(spend(kBob, 1500, ""));
+    done = true;
+    phone.join();
+
+    std::map<std::string, std::string> spentBy; // outpoint -> txid
+    size_t successes = 0;
+    auto take = [&](const std::string& result) {
+        const std::string id = txidOf(result);
+        if (id.empty()) return;
+        ++successes;
+        for (const TxInput& in : chainTx(id).inputs) {
+            const std::string key = in.txid + ":" + std::to_string(in.vout);
+            const auto [it, fresh] = spentBy.emplace(key, id);
+            EXPECT_TRUE(fresh) << key << " in " << it->second << " and " << id;
+        }
+    };
+    for (const std::string& r : payments) {
+        EXPECT_EQ(r.rfind("success: ", 0), 0u) << r;
+        take(r);
+    }
+    for (const std::string& r : phoneResults) take(r);
+    EXPECT_GE(successes, 3u);
+    // A coin the books call spent went into one of these transactions.
+    for (const Coin& c : coins) {
+        if (is_spent(c)) {
+            EXPECT_TRUE(spentBy.count(outpoint(c))) << outpoint(c);
+        }
+    }
 }

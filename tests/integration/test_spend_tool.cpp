@@ -83,6 +83,10 @@ TEST_F(SpendTool, RefusalsKeepTheirTexts)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(resultOf(run), "error: you have 0 in your Tessera wallet.");
 
+    run = tool("send --to " + kBob + " --sats 9223372036854775807");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(resultOf(run), "error: amount is above the 21 million BSV money range.");
+
     run = tool("send --to nobody --sats 1000");
     EXPECT_EQ(resultOf(run), "error: destination is not a legacy P2PKH address.");
 

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <unistd.h>
 
 using namespace kestrel;
@@ -123,6 +125,35 @@ TEST_F(TesseraLinkTest, DamagedRegistryIsNeverOverwritten)
     write("/corvane_tessera.json", "{}");
     registerApp("/opt/kestrel", "Kestrel");
     EXPECT_TRUE(platform::pathExists(path("/corvane_tessera.json")));
+}
+
+TEST_F(TesseraLinkTest, LegacyWalletGoesBackWhenTheRegistryCannotBeSaved)
+{
+    const std::string legacy = R"({"priv": "67376a8d83c314188e28185a9964a10545ebec366ba2fc22dfd67cd55805bebd"})";
+    write("/corvane_tessera.json", legacy);
+    // A folder where the registry's temporary file would go: its save fails.
+    std::filesystem::create_directories(path("/wallets.json.tmp"));
+    registerApp("/opt/kestrel", "Kestrel");
+    std::string text;
+    ASSERT_TRUE(platform::readFile(path("/corvane_tessera.json"), text));
+    EXPECT_EQ(text, legacy);
+    size_t folders = 0;
+    if (std::filesystem::exists(path("/wallets")))
+        for (const auto& entry : std::filesystem::directory_iterator(path("/wallets"))) {
+            (void)entry;
+            ++folders;
+        }
+    EXPECT_EQ(folders, 0u); // no unlisted copy left behind
+
+    // Once the registry can be saved, the wallet moves and is listed.
+    std::filesystem::remove(path("/wallets.json.tmp"));
+    registerApp("/opt/kestrel", "Kestrel");
+    EXPECT_FALSE(platform::pathExists(path("/corvane_tessera.json")));
+    const json registry = read("/wallets.json");
+    ASSERT_EQ(registry["wallets"].size(), 1u);
+    const std::string id = registry["wallets"][0]["id"].get<std::string>();
+    ASSERT_TRUE(platform::readFile(path("/wallets/" + id + "/wallet.json"), text));
+    EXPECT_EQ(text, legacy);
 }
 
 TEST_F(TesseraLinkTest, RegistrationBindsTheOnlyWallet)

@@ -1,6 +1,7 @@
 // Broadcast against scripted services on a local HTTPS server: which answers
 // of the service, WhatsOnChain and ARC count as sent, what the failures say,
 // the fast submit's fallback and background resubmit, and payment delivery.
+#include "platform/clock.h"
 #include "wallet/address.h"
 #include "wallet/broadcast.h"
 #include "wallet/coins.h"
@@ -199,8 +200,16 @@ TEST_F(Services, FailuresCarryTheLastServiceText)
          {462, problem},
          false,
          "error: broadcast failed: HTTP 462" + kDash + problem.substr(0, 120)},
-        // WhatsOnChain took it and ARC took it, but no lookup ever saw it.
-        {{200, "\"" + localTxid() + "\""}, {200, R"({"txStatus": "SEEN_ON_NETWORK"})"}, false, kNothingSent},
+        // WhatsOnChain took it and ARC took it, but no lookup ever saw it:
+        // it may be on its way, so it is not called unsent.
+        {{200, "\"" + localTxid() + "\""},
+         {200, R"({"txStatus": "SEEN_ON_NETWORK"})"},
+         false,
+         "error: sent but not confirmed yet: " + localTxid()},
+        {{503, ""},
+         {200, R"({"txStatus": "SEEN_ON_NETWORK"})"},
+         false,
+         "error: sent but not confirmed yet: " + localTxid()},
         {{200, "\"" + localTxid() + "\""},
          {200, R"({"txStatus": "REJECTED", "extraInfo": "no"})"},
          false,
@@ -229,10 +238,49 @@ TEST_F(Services, FailuresCarryTheLastServiceText)
     EXPECT_EQ(broadcast_full({bad}, kOutputs), "error: serialize failed.");
 }
 
+// A transaction a service took but no lookup saw may still be on its way:
+// its inputs stay held for a while, so that the next payment does not spend
+// them again.
+TEST_F(Services, ATakenButUnseenTransactionHoldsItsInputsForAWhile)
+{
+    platform::setMockTime(1'700'000'000'000);
+    set(&Services::chain, 200, "\"" + localTxid() + "\"");
+    EXPECT_EQ(broadcast_full({inputCoin()}, kOutputs), "error: sent but not confirmed yet: " + localTxid());
+    EXPECT_TRUE(is_held(inputCoin()));
+    EXPECT_FALSE(is_usable(inputCoin()));
+    EXPECT_FALSE(is_spent(inputCoin()));
+    EXPECT_EQ(last_sent_txid(), localTxid());
+    platform::advanceMockTime(10 * 60 * 1000);
+    EXPECT_FALSE(is_held(inputCoin()));
+    EXPECT_TRUE(is_usable(inputCoin()));
+    platform::setMockTime(0);
+}
+
+// Services are believed only for the transaction we computed: one that names
+// another txid has not taken ours.
+TEST_F(Services, AServiceNamingAnotherTransactionIsNotBelieved)
+{
+    const std::string other = std::string(64, 'e');
+    know(other);
+    set(&Services::submit, 200, R"({"ok": true, "txid": ")" + other + "\"}");
+    set(&Services::chain, 200, "\"" + other + "\"");
+    set(&Services::arc, 200, R"({"txStatus": "MINED", "txid": ")" + other + "\"}");
+    EXPECT_EQ(broadcast_full({inputCoin()}, kOutputs), "error: broadcast failed: arc named another transaction");
+    EXPECT_FALSE(is_spent(inputCoin()));
+    EXPECT_FALSE(is_held(inputCoin()));
+
+    std::string txid_out, error;
+    EXPECT_FALSE(fast_submit(localHex(), localTxid(), txid_out, error));
+    EXPECT_EQ(error, "the service named another transaction");
+    EXPECT_EQ(txid_out, "");
+}
+
 TEST_F(Services, ArcStatusesDecide)
 {
     const std::string local = localTxid();
     const std::string other = std::string(64, 'e');
+    std::string localUpper = local;
+    for (char& ch : localUpper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     struct Case {
         Answer answer;
         bool ok;
@@ -243,7 +291,10 @@ TEST_F(Services, ArcStatusesDecide)
          false,
          "parent unknown"},
         {{200, R"({"txStatus": "MINED"})"}, true, local},
-        {{200, R"({"txStatus": "STORED", "txid": ")" + std::string(64, 'E') + "\"}"}, true, other},
+        {{200, R"({"txStatus": "STORED", "txid": ")" + std::string(64, 'E') + "\"}"},
+         false,
+         "arc named another transaction"},
+        {{200, R"({"txStatus": "STORED", "txid": ")" + localUpper + "\"}"}, true, local},
         {{200, R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED", "extraInfo": ""})"}, false, "DOUBLE_SPEND_ATTEMPTED"},
         {{200, R"({"txStatus": "SEEN_ON_NETWORK", "txid": "short"})"}, false, "arc did not return a txid"},
         {{200, R"({"txStatus": "QUEUED"})"}, false, "QUEUED"},
@@ -265,9 +316,9 @@ TEST_F(Services, FastSubmitFallsBackAndResubmitsInTheBackground)
     const std::string local = localTxid();
     std::string txid_out, error;
 
-    set(&Services::submit, 200, R"({"ok": true, "txid": ")" + std::string(64, 'f') + "\"}");
+    set(&Services::submit, 200, R"({"ok": true, "txid": ")" + local + "\"}");
     EXPECT_TRUE(fast_submit(localHex(), local, txid_out, error));
-    EXPECT_EQ(txid_out, std::string(64, 'f'));
+    EXPECT_EQ(txid_out, local);
 
     // The service is down: WhatsOnChain takes it, and the service gets the
     // body again from the background.

@@ -7,6 +7,7 @@
 #include "https_test_server.h"
 #include "wallet_files.h"
 
+#include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -401,16 +402,21 @@ TEST_F(CoinBooks, OrdinalsPagesSeparateInscriptionsFromPlainCoins)
         {{"txid", kTxB}, {"vout", 2}, {"satoshis", 1}},
         {{"outpoint", kTxB + "_3"}, {"satoshis", 1}, {"origin", nullptr}},
         "junk",
+        // Amounts beyond the 21 million BSV money range are no coins.
+        {{"txid", kTxB}, {"vout", 4}, {"satoshis", 9223372036854775807}},
+        {{"txid", kTxB}, {"vout", 5}, {"satoshis", 2100000000000001}},
+        {{"txid", kTxB}, {"vout", 6}, {"value", 2100000000000000}},
     });
     OrdinalsList list;
     size_t count = 0;
     ASSERT_TRUE(parse_ordinals_page(page.dump(), list, count));
-    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(count, 11u);
     EXPECT_EQ(list.inscription_keys, (std::vector<std::string> {outpoint_key(kTxA, 0), outpoint_key(kTxA, 1),
                                                                 outpoint_key(kTxA, 2), outpoint_key(kTxB, 3)}));
-    ASSERT_EQ(list.plain.size(), 2u);
+    ASSERT_EQ(list.plain.size(), 3u);
     EXPECT_EQ(list.plain[0].sats, 700);
     EXPECT_EQ(list.plain[1].sats, 800);
+    EXPECT_EQ(list.plain[2].sats, 2100000000000000);
     EXPECT_FALSE(parse_ordinals_page(R"({"message": "busy"})", list, count));
 }
 
@@ -467,6 +473,55 @@ TEST_F(CoinBooks, RecordedTransactionsLeaveChangeAndSpentInputs)
     EXPECT_EQ(local_balance(), 1500);
 }
 
+// A conflict text does not say which input another transaction spent: the
+// inputs are left out for a while, not given up for good.
+TEST_F(CoinBooks, ConflictMarksExpire)
+{
+    platform::setMockTime(1'700'000'000'000);
+    const Coin coin = coinOf(500, kTxA, 4);
+    forget_failed_inputs({coin});
+    EXPECT_TRUE(is_spent(coin));
+    EXPECT_FALSE(is_usable(coin));
+    EXPECT_EQ(readJson(snap("w1_spent.json")).dump().find(kTxA), std::string::npos);
+    platform::advanceMockTime(30 * 60 * 1000);
+    EXPECT_FALSE(is_spent(coin));
+    EXPECT_TRUE(is_usable(coin));
+    platform::setMockTime(0);
+}
+
+// Entries whose spends the chain has confirmed leave the spent set once a
+// complete scan no longer lists them; recent own entries wait an hour for
+// lists that lag.
+TEST_F(CoinBooks, ConfirmedSpendsLeaveTheSpentSet)
+{
+    HttpsTestServer server;
+    server.http.Get(".*",
+                    [](const httplib::Request&, httplib::Response& res) { res.set_content("[]", "application/json"); });
+    server.start();
+    server.useServer();
+    platform::setMockTime(1'700'000'000'000);
+    writeWallet(phraseWallet());
+    ASSERT_TRUE(load_wallet());
+    writeFile("/ord_snap/w1_spent.json", json({{"outpoints", {outpoint_key(kTxA, 1)}}}).dump());
+    mark_spent(coinOf(5, kTxB, 2));
+    EXPECT_TRUE(is_spent(coinOf(5, kTxA, 1)));
+
+    SpendCoins coins;
+    std::string error;
+    ASSERT_TRUE(gather_spend_coins(coins, error)) << error;
+    EXPECT_FALSE(is_spent(coinOf(5, kTxA, 1)));
+    EXPECT_TRUE(is_spent(coinOf(5, kTxB, 2)));
+    const std::string file = readJson(snap("w1_spent.json")).dump();
+    EXPECT_EQ(file.find(kTxA), std::string::npos);
+    EXPECT_NE(file.find(kTxB), std::string::npos);
+
+    platform::advanceMockTime(60 * 60 * 1000);
+    ASSERT_TRUE(gather_spend_coins(coins, error)) << error;
+    EXPECT_FALSE(is_spent(coinOf(5, kTxB, 2)));
+    EXPECT_EQ(readJson(snap("w1_spent.json")), json({{"outpoints", json::array()}}));
+    platform::setMockTime(0);
+}
+
 TEST_F(CoinBooks, BrokenFilesStartEmpty)
 {
     writeFile("/ord_snap/w1_spent.json", "{\"outpoints\": 5}");
@@ -474,6 +529,8 @@ TEST_F(CoinBooks, BrokenFilesStartEmpty)
               R"({"coins": [{"txid": "zz", "vout": 0, "sats": 5, "addr": "1BoatSLRHtKNngkdXEeobR76b53LETtpyT"},
                             {"txid": ")" +
                   kTxA + R"(", "vout": 1, "sats": 5, "addr": "nope"},
+                            {"txid": ")" +
+                  kTxA + R"(", "vout": 3, "sats": 9223372036854775807, "addr": "1BoatSLRHtKNngkdXEeobR76b53LETtpyT"},
                             {"txid": ")" +
                   kTxA + R"(", "vout": 2, "sats": 5, "addr": "1BoatSLRHtKNngkdXEeobR76b53LETtpyT"}]})");
     EXPECT_FALSE(is_spent(coinOf(5)));

@@ -122,5 +122,9 @@ TEST_F(PhoneRefusals, SpendChecksItsArguments)
     writeWallet(phraseWallet());
     EXPECT_EQ(spend("1BoatSLRHtKNngkdXEeobR76b53LETtpyT", 0, ""), "error: amount must be positive.");
     EXPECT_EQ(spend("1BoatSLRHtKNngkdXEeobR76b53LETtpyT", -5, ""), "error: amount must be positive.");
+    // Beyond the 21 million BSV money range: refused before any coin is read.
+    for (const int64_t hostile : {int64_t {2100000000000001}, int64_t {9223372036854775807}})
+        EXPECT_EQ(spend("1BoatSLRHtKNngkdXEeobR76b53LETtpyT", hostile, ""),
+                  "error: amount is above the 21 million BSV money range.");
     EXPECT_EQ(spend("alice@corvane.app", 100, ""), "error: destination is not a legacy P2PKH address.");
 }

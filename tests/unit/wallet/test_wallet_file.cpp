@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <iterator>
+#include <sys/resource.h>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -137,6 +140,8 @@ TEST_F(WalletFile, BadFilesGiveNoWallet)
 {
     const std::string key = "67376a8d83c314188e28185a9964a10545ebec366ba2fc22dfd67cd55805bebd";
     const std::string words11 = "legal winner thank year wave sausage worth useful legal winner thank";
+    const std::string otherPub = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798"; // key 1
+    const std::string otherAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
     const struct {
         std::string text;
         WalletFileStatus status;
@@ -159,6 +164,13 @@ TEST_F(WalletFile, BadFilesGiveNoWallet)
         {R"({"priv": ")" + key + R"(", "pub": 7})", WalletFileStatus::invalid},
         {R"({"priv": ")" + key + R"(", "pub": "02ab"})", WalletFileStatus::invalid},
         {R"({"priv": ")" + key + R"(", "address": []})", WalletFileStatus::invalid},
+        // Counters far beyond any wallet's use (a 32-bit loop up to the top
+        // one would never end).
+        {R"({"mnemonic": ")" + kPhrase + R"(", "recv": [0, 4294967295, 0, 0, 0, 0]})", WalletFileStatus::invalid},
+        {R"({"mnemonic": ")" + kPhrase + R"(", "recv": [0, 0, 0, 0, 0, 100001]})", WalletFileStatus::invalid},
+        // A single key whose public half or address belongs to another key.
+        {R"({"priv": ")" + key + R"(", "pub": ")" + otherPub + R"("})", WalletFileStatus::key_mismatch},
+        {R"({"priv": ")" + key + R"(", "address": ")" + otherAddress + R"("})", WalletFileStatus::key_mismatch},
         {R"({"lock": "CV-LOCK1"})", WalletFileStatus::locked},
         {R"({"lock": "CV-LOCK1", "mnemonic": ")" + kPhrase + R"("})", WalletFileStatus::locked},
     };
@@ -173,7 +185,21 @@ TEST_F(WalletFile, BadFilesGiveNoWallet)
         EXPECT_FALSE(wallet_view().loaded) << c.text;
         EXPECT_EQ(receive_address(), "") << c.text;
         EXPECT_EQ(is_wallet_locked(), c.status == WalletFileStatus::locked) << c.text;
+        if (c.status == WalletFileStatus::key_mismatch) {
+            EXPECT_EQ(wallet_load_error(), "the wallet file's pub or address does not belong to its private key.");
+        }
     }
+
+    // The highest counter a wallet may have loads; the key's own pub and
+    // address, in any case, load too.
+    writeWallet(R"({"mnemonic": ")" + kPhrase + R"(", "recv": [0, 0, 0, 0, 0, 100000]})");
+    EXPECT_TRUE(load_wallet());
+    EXPECT_EQ(wallet_load_error(), "");
+    unload_wallet();
+    writeWallet(R"({"priv": ")" + key +
+                R"(", "pub": "030F5D47F42F086E92848E75A76D45CAE11B39B25DAC3A4B4EA38B3B3CC5986D90",
+                    "address": "17DVtuwtBZigbx1rNRR9HYBXV2MPLMcsAe"})");
+    EXPECT_TRUE(load_wallet());
 }
 
 TEST_F(WalletFile, OptionalMembersOfTheWrongTypeTakeDefaults)
@@ -255,15 +281,27 @@ TEST_F(WalletFile, SaveReplacesAtomicallyAndKeepsTheOldFileOnFailure)
     writeWallet(phraseWallet());
     ASSERT_TRUE(load_wallet());
     const std::string before = readWallet();
-    // A folder where the temporary file would go: the write fails, the old file stays.
-    std::filesystem::create_directory(walletPath() + ".tmp");
+    // No byte may be written (a file size limit of 0): the write fails, the
+    // old file stays.
     {
         std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
         wallet_state().paymail = "changed@corvane.app";
     }
-    EXPECT_FALSE(save_wallet());
+    struct rlimit limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const struct rlimit none {
+        0, limit.rlim_max
+    };
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+    const bool saved = save_wallet();
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(saved);
     EXPECT_EQ(readWallet(), before);
-    std::filesystem::remove(walletPath() + ".tmp");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.corvane() + "/wallets/w1"),
+                            std::filesystem::directory_iterator {}),
+              1); // no temporary left behind
     EXPECT_TRUE(save_wallet());
     EXPECT_NE(readWallet().find("changed@corvane.app"), std::string::npos);
 
@@ -272,6 +310,74 @@ TEST_F(WalletFile, SaveReplacesAtomicallyAndKeepsTheOldFileOnFailure)
     writeWallet(locked);
     EXPECT_FALSE(save_wallet());
     EXPECT_EQ(readWallet(), locked);
+}
+
+// Tessera may change the file between our load and our save: the save keeps
+// what it changed (a confirmed backup, the address shown, inscriptions, higher
+// counters, contacts) and never touches Tessera's own temporary file.
+TEST_F(WalletFile, SaveMergesWhatTesseraChangedMeanwhile)
+{
+    writeWallet(R"({"version": 2, "mnemonic": ")" + kPhrase + R"(", "backup": false, "recv": [4, 3, 0, 0, 0, 2],
+                    "show": 1, "paymail": "alice@corvane.app", "contacts": [{"dest": "bob", "note": ""}]})");
+    ASSERT_TRUE(load_wallet());
+
+    writeWallet(R"({"version": 2, "mnemonic": ")" + kPhrase + R"(", "backup": true, "recv": [4, 6, 0, 0, 0, 1],
+                    "show": 5, "paymail": "alice@corvane.app", "ord_owned": [{"origin": "o1", "txid": "t1"}],
+                    "contacts": [{"dest": "bob", "note": ""}, {"dest": "carol", "note": "c"}]})");
+    const std::string tesseraTemporary = walletPath() + ".tmp";
+    ASSERT_TRUE(platform::replaceFileAtomically(tesseraTemporary, "Tessera's own"));
+    {
+        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        WalletState& s = wallet_state();
+        s.paymail = "new@corvane.app";
+        s.counters[0] = 7;
+        s.contacts.push_back({"dave", "d"});
+    }
+    ASSERT_TRUE(save_wallet());
+
+    const nlohmann::json saved = nlohmann::json::parse(readWallet());
+    EXPECT_EQ(saved["backup"], true);
+    EXPECT_EQ(saved["recv"], nlohmann::json::array({7, 6, 0, 0, 0, 2})); // the larger of each
+    EXPECT_EQ(saved["show"], 5);
+    EXPECT_EQ(saved["address"], addressAt("m/44'/236'/1'/0/5"));
+    ASSERT_EQ(saved["ord_owned"].size(), 1u);
+    EXPECT_EQ(saved["ord_owned"][0]["origin"], "o1");
+    EXPECT_EQ(saved["paymail"], "new@corvane.app");
+    EXPECT_EQ(saved["contacts"], nlohmann::json::parse(R"([{"dest": "bob", "note": ""}, {"dest": "carol", "note": "c"},
+                                                          {"dest": "dave", "note": "d"}])"));
+    const WalletView v = wallet_view();
+    EXPECT_TRUE(v.backup);
+    EXPECT_EQ(v.shown, 5u);
+    EXPECT_EQ(v.counters[1], 6u);
+    EXPECT_EQ(v.receive_address, addressAt("m/44'/236'/1'/0/5"));
+
+    std::string text;
+    ASSERT_TRUE(platform::readFile(tesseraTemporary, text));
+    EXPECT_EQ(text, "Tessera's own");
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(temp.corvane() + "/wallets/w1")) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(files, 2u); // no temporary of ours left behind
+
+    // A contact removed here stays removed, one Tessera removed too.
+    writeWallet(R"({"version": 2, "mnemonic": ")" + kPhrase + R"(", "backup": true, "recv": [7, 6, 0, 0, 0, 2],
+                    "show": 5, "contacts": [{"dest": "bob", "note": ""}, {"dest": "dave", "note": "d"}]})");
+    {
+        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        std::erase_if(wallet_state().contacts, [](const Contact& c) { return c.dest == "bob"; });
+    }
+    ASSERT_TRUE(save_wallet());
+    EXPECT_EQ(nlohmann::json::parse(readWallet())["contacts"],
+              nlohmann::json::parse(R"([{"dest": "dave", "note": "d"}])"));
+
+    // A file that now holds another wallet is not overwritten.
+    const std::string other = R"({"mnemonic": "abandon abandon abandon abandon abandon abandon abandon abandon )"
+                              R"(abandon abandon abandon about"})";
+    writeWallet(other);
+    EXPECT_FALSE(save_wallet());
+    EXPECT_EQ(readWallet(), other);
 }
 
 TEST_F(WalletFile, RefreshTakesCountersAvatarAndPaymail)
@@ -307,6 +413,12 @@ TEST_F(WalletFile, RefreshTakesCountersAvatarAndPaymail)
     refresh_wallet();
     EXPECT_FALSE(keys_for_address(fifth, priv, pub));
     EXPECT_FALSE(is_own_hash160(fifth_hash, {}, {}));
+
+    // A counter beyond any wallet's use is not taken.
+    writeWallet(R"({"mnemonic": ")" + kPhrase +
+                R"(", "recv": [4, 4294967295, 0, 0, 0, 2], "paymail": "new@corvane.app"})");
+    refresh_wallet();
+    EXPECT_EQ(wallet_view().counters[kReceiveAccount], 3u);
 
     writeWallet(R"({"lock": "CV-LOCK1", "paymail": "x"})");
     refresh_wallet();
