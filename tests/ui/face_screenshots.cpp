@@ -1,6 +1,8 @@
 // face_screenshots OUTDIR: renders the phone face offscreen in each screen
 // state and each theme into OUTDIR/face-<state>-<theme>@<scale>.png. The
 // scale comes from QT_SCALE_FACTOR (scripts/screenshots runs it at 1 and 1.5).
+// face_screenshots --logo DIR: writes the logo and icon artwork into DIR.
+#include "ui/logo.h"
 #include "ui/phone_face.h"
 
 #include <QApplication>
@@ -81,6 +83,11 @@ int main(int argc, char** argv)
     if (argc < 2) {
         std::fprintf(stderr, "usage: face_screenshots OUTDIR\n");
         return 2;
+    }
+    if (argc == 3 && QString::fromLatin1(argv[1]) == QLatin1String("--logo")) {
+        // The shipped artwork: the 512 x 512 logo and the 64 x 64 icon.
+        const QString dir = QString::fromLocal8Bit(argv[2]);
+        return ui::kestrelLogo(512).save(dir + "/logo.png") && ui::kestrelLogo(64).save(dir + "/icon.png") ? 0 : 1;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(out);
