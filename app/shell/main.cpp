@@ -14,6 +14,7 @@
 #include <QPixmap>
 #include <QSocketNotifier>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -89,9 +90,11 @@ int main(int argc, char** argv)
             face.show();
             face.raise();
             face.activateWindow();
+            std::fprintf(stderr, "kestrel: raised by a second start\n");
         });
         face.show();
         face.phoneStatus();
+        std::fprintf(stderr, "kestrel: ready\n");
         status = QApplication::exec();
         setLiveFace(nullptr);
     }
