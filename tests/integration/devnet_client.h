@@ -8,6 +8,8 @@
 #include "platform/files.h"
 #include "platform/http.h"
 
+#include <curl/curl.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -51,6 +53,9 @@ struct Devnet {
     nlohmann::json control(const std::string& method, const std::string& path, const nlohmann::json& body = nullptr,
                            long* status = nullptr) const
     {
+        // The phone's HTTP layer speaks GET and POST only; the control API
+        // deletes with DELETE.
+        if (method == "DELETE") return deleteRequest(info["control_url"].get<std::string>() + path, status);
         platform::HttpRequest request;
         request.method = method;
         request.url = info["control_url"].get<std::string>() + path;
@@ -103,6 +108,27 @@ struct Devnet {
             for (const auto& d : answer["deliveries"])
                 if (d.is_object() && d.value("alias", "") == alias) found = d;
         return found;
+    }
+
+    static nlohmann::json deleteRequest(const std::string& url, long* status)
+    {
+        std::string answer;
+        CURL* curl = curl_easy_init();
+        if (!curl) return nlohmann::json(nlohmann::json::value_t::discarded);
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 60000L);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+        curl_easy_setopt(
+            curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+                static_cast<std::string*>(out)->append(data, size * count);
+                return size * count;
+            });
+        long code = 0;
+        if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+        curl_easy_cleanup(curl);
+        if (status) *status = code;
+        return nlohmann::json::parse(answer, nullptr, false);
     }
 
     void mine(int blocks = 1) const { control("POST", "/control/mine", {{"blocks", blocks}}); }

@@ -86,7 +86,11 @@ protected:
 
     void TearDown() override
     {
-        for (const std::string& id : faults) devnet.control("DELETE", "/control/faults/" + id);
+        for (const std::string& id : faults) {
+            long status = 0;
+            devnet.control("DELETE", "/control/faults/" + id, nullptr, &status);
+            EXPECT_EQ(status, 200) << "fault " << id << " was not cleared";
+        }
         cv_tessera_wallet::wait_for_background_posts(15000);
         cv_tessera_wallet::unload_wallet();
         cv_tessera_wallet::reset_coin_state();

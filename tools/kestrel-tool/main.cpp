@@ -82,7 +82,7 @@ static std::vector<Command> allCommands()
 {
     std::vector<Command> commands;
     for (auto group : {walletCommands, recordCommands, connectCommands, spendCommands, paymailCommands, phoneCommands,
-                       storeCommands}) {
+                       storeCommands, audioCommands}) {
         for (const Command& c : group()) commands.push_back(c);
     }
     return commands;

@@ -73,6 +73,7 @@ std::vector<Command> recordCommands();
 std::vector<Command> spendCommands();
 std::vector<Command> paymailCommands();
 std::vector<Command> phoneCommands();
+std::vector<Command> audioCommands();
 
 // The batch work of a record command ("sign-identity", "verify-message" with a
 // key, "canonical", "seal", "open", ...); nullptr for other names.
