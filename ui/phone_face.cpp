@@ -8,6 +8,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
@@ -591,8 +593,18 @@ void PhoneFace::phoneRing()
 
 void PhoneFace::phoneUpdate(intptr_t param)
 {
-    if (param <= 0 || !askUpdate) return;
-    askUpdate(QString());
+    const long latest = static_cast<long>(param) - 1;
+    updateAvailable = latest > thisBuild;
+    if (!updateAvailable) return;
+    const QString question =
+        QStringLiteral("A newer Kestrel is available.\n\nThis build:  %1\nLatest:      %2\n\nOpen %3 to download it?")
+            .arg(QString::asprintf("%.3f", thisBuild / 1000.0), QString::asprintf("%.3f", latest / 1000.0),
+                 downloadAddress);
+    const bool yes =
+        askUpdate ? askUpdate(question)
+                  : QMessageBox::warning(this, QStringLiteral("Kestrel update"), question,
+                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+    if (yes) QDesktopServices::openUrl(QUrl(downloadAddress));
 }
 
 void postPhoneMessage(QObject* face, uint32_t message, intptr_t param)

@@ -90,7 +90,12 @@ public:
     void ringTick(); // one tick of the ringing timer
     FaceState state() const;
 
-    // The update prompt; answers whether the user chose to open the page.
+    // The update answer (WM_PHONE_UPDATE: latest build + 1, 0 when the check
+    // failed). A newer build than this one asks askUpdate the question and,
+    // on yes, opens the download page with the desktop's browser.
+    QString downloadAddress;
+    int thisBuild = 3;
+    bool updateAvailable = false;
     std::function<bool(const QString& question)> askUpdate;
 
 protected:

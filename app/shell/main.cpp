@@ -3,6 +3,7 @@
 // when a second copy starts on the same data folder, and shuts down through
 // the shared order when the face closes.
 #include "app/startup.h"
+#include "app/update_check.h"
 #include "platform/app_launch.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
@@ -92,8 +93,15 @@ int main(int argc, char** argv)
             face.activateWindow();
             std::fprintf(stderr, "kestrel: raised by a second start\n");
         });
+        face.downloadAddress = QString::fromStdString(kestrel::downloadPageAddress());
+        face.thisBuild = kestrel::kThisBuild;
         face.show();
         face.phoneStatus();
+        // Once per run; the answer is dropped when the face is gone by then.
+        kestrel::startUpdateCheck([](long answer) {
+            std::lock_guard lock(faceMutex);
+            if (liveFace) ui::postPhoneMessage(liveFace, 0x802E, answer);
+        });
         std::fprintf(stderr, "kestrel: ready\n");
         status = QApplication::exec();
         setLiveFace(nullptr);

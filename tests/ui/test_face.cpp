@@ -268,6 +268,35 @@ private slots:
         QCOMPARE(QString::fromStdString(kestrel::formatAmount(satoshis, bsv)), text);
     }
 
+    void updateAnswerPrompts_data()
+    {
+        QTest::addColumn<qint64>("param");
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("0.004 published") << qint64(5) << true;
+        QTest::newRow("0.003 published") << qint64(4) << false;
+        QTest::newRow("check failed") << qint64(0) << false;
+    }
+
+    void updateAnswerPrompts()
+    {
+        QFETCH(qint64, param);
+        QFETCH(bool, asked);
+        ui::PhoneFace face;
+        face.setStateSource([this] { return current(); });
+        face.downloadAddress = QStringLiteral("https://corvane.com/cphone/");
+        QStringList questions;
+        face.askUpdate = [&questions](const QString& q) {
+            questions << q;
+            return false;
+        };
+        face.phoneUpdate(param);
+        QCOMPARE(questions.size(), asked ? 1 : 0);
+        QCOMPARE(face.updateAvailable, asked);
+        if (asked)
+            QCOMPARE(questions[0], QStringLiteral("A newer Kestrel is available.\n\nThis build:  0.003\nLatest:      "
+                                                  "0.004\n\nOpen https://corvane.com/cphone/ to download it?"));
+    }
+
     void themesHaveTheirColours()
     {
         QCOMPARE(ui::themePalette(0)[0], QColor::fromRgba(0xFF0A101E));
