@@ -15,7 +15,9 @@
 #include <QPixmap>
 #include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -46,6 +48,16 @@ bool deliver(const platform::Event& e)
     return true;
 }
 
+// SIGINT and SIGTERM end the phone through the normal shutdown: the handler
+// only writes a byte that the event loop reads.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(signalPipe[1], &byte, 1);
+}
+
 std::string executablePath()
 {
     char buffer[4096];
@@ -67,6 +79,9 @@ int main(int argc, char** argv)
     options.beforeWorkers = [] { platform::installEventSink(deliver); };
 
     QApplication app(argc, argv);
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
     QApplication::setApplicationName(QStringLiteral("Kestrel"));
     switch (kestrel::startPhone(options)) {
     case kestrel::StartResult::AnotherInstance:
@@ -95,6 +110,8 @@ int main(int argc, char** argv)
         });
         face.downloadAddress = QString::fromStdString(kestrel::downloadPageAddress());
         face.thisBuild = kestrel::kThisBuild;
+        QSocketNotifier quit(static_cast<qintptr>(signalPipe[0]), QSocketNotifier::Read);
+        QObject::connect(&quit, &QSocketNotifier::activated, &face, [] { QApplication::quit(); });
         face.show();
         face.phoneStatus();
         // Once per run; the answer is dropped when the face is gone by then.
