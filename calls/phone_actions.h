@@ -47,6 +47,10 @@ PhoneSettings phoneSettings();
 // "Idle", "Calling", "Ringing", "Connected", "LeavingMessage", "RecordingGreeting".
 const char* callStateName(PhoneCallState state);
 
+// "1234 sats", or with the bsv setting "0.00001234 bsv" (defined with the
+// chain watch, which builds the balance line with it).
+std::string formatAmount(int64_t satoshis, bool bsv);
+
 // --- Actions ---------------------------------------------------------------------------
 
 // Connect: the Tessera handshake, then the balance line, the idle status line

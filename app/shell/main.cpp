@@ -1,0 +1,129 @@
+// kestrel: the windowed phone. Runs the shared start-up, shows the phone
+// face, turns the core's events into posted Qt events for it, raises itself
+// when a second copy starts on the same data folder, and shuts down through
+// the shared order when the face closes.
+#include "app/startup.h"
+#include "app/update_check.h"
+#include "platform/app_launch.h"
+#include "platform/data_folder.h"
+#include "platform/events.h"
+#include "ui/logo.h"
+#include "ui/phone_face.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QPixmap>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// The face the event sink posts to; null while there is none, so posts are
+// dropped (and answer false) before it exists and after it is gone.
+std::mutex faceMutex;
+ui::PhoneFace* liveFace = nullptr;
+
+void setLiveFace(ui::PhoneFace* face)
+{
+    std::lock_guard lock(faceMutex);
+    liveFace = face;
+}
+
+bool deliver(const platform::Event& e)
+{
+    if (e.kind != platform::EventKind::Status && e.kind != platform::EventKind::Message) return true;
+    if (e.kind == platform::EventKind::Message && e.target != platform::EventTarget::MainWindow) return false;
+    std::lock_guard lock(faceMutex);
+    if (!liveFace) return false;
+    if (e.kind == platform::EventKind::Status)
+        ui::postPhoneMessage(liveFace, 0x8028, 0);
+    else
+        ui::postPhoneMessage(liveFace, e.message, e.param);
+    return true;
+}
+
+// SIGINT and SIGTERM end the phone through the normal shutdown: the handler
+// only writes a byte that the event loop reads.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(signalPipe[1], &byte, 1);
+}
+
+std::string executablePath()
+{
+    char buffer[4096];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    kestrel::StartupOptions options;
+    options.instance = platform::executableFolder();
+    options.executablePath = executablePath();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--instance" && i + 1 < argc) options.instance = argv[++i];
+    }
+    options.beforeWorkers = [] { platform::installEventSink(deliver); };
+
+    QApplication app(argc, argv);
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    QApplication::setApplicationName(QStringLiteral("Kestrel"));
+    switch (kestrel::startPhone(options)) {
+    case kestrel::StartResult::AnotherInstance:
+        return 0;
+    case kestrel::StartResult::Failed:
+        return 1;
+    case kestrel::StartResult::Started:
+        break;
+    }
+
+    int status = 0;
+    {
+        ui::PhoneFace face;
+        face.setWindowIcon(QIcon(QPixmap::fromImage(ui::kestrelLogo(64))));
+        setLiveFace(&face);
+
+        // A second start on this data folder asks this one to come forward.
+        QSocketNotifier raise(static_cast<qintptr>(kestrel::announceSocket()), QSocketNotifier::Read);
+        QObject::connect(&raise, &QSocketNotifier::activated, &face, [&face] {
+            if (platform::takeRaiseRequests(kestrel::announceSocket()) <= 0) return;
+            if (face.isMinimized()) face.showNormal();
+            face.show();
+            face.raise();
+            face.activateWindow();
+            std::fprintf(stderr, "kestrel: raised by a second start\n");
+        });
+        face.downloadAddress = QString::fromStdString(kestrel::downloadPageAddress());
+        face.thisBuild = kestrel::kThisBuild;
+        QSocketNotifier quit(static_cast<qintptr>(signalPipe[0]), QSocketNotifier::Read);
+        QObject::connect(&quit, &QSocketNotifier::activated, &face, [] { QApplication::quit(); });
+        face.show();
+        face.phoneStatus();
+        // Once per run; the answer is dropped when the face is gone by then.
+        kestrel::startUpdateCheck([](long answer) {
+            std::lock_guard lock(faceMutex);
+            if (liveFace) ui::postPhoneMessage(liveFace, 0x802E, answer);
+        });
+        std::fprintf(stderr, "kestrel: ready\n");
+        status = QApplication::exec();
+        setLiveFace(nullptr);
+    }
+    kestrel::stopPhone();
+    platform::installEventSink({});
+    return status;
+}
