@@ -218,7 +218,9 @@ std::string nextCallChunk(int jobs_in_flight, int64_t pace_ms)
         chunk = c.buffer.substr(0, take);
         c.buffer.erase(0, take);
     }
-    if (meanLevel(chunk, 8) < 180) return {};
+    // Every sample counts: a tone at a multiple of 1 kHz can sit at zero on
+    // every 8th one.
+    if (meanLevel(chunk, 1) < 180) return {};
     c.call_speech = true;
     return encodePcm(chunk);
 }
@@ -273,7 +275,7 @@ void recordStep(bool flush, bool greeting, Recording& recording, std::mutex& sta
     std::vector<std::string> encoded;
     for (const std::string& second : seconds) {
         if (isRingToneSecond(second)) continue;
-        if (!started && meanLevel(second, 8) < 180) continue;
+        if (!started && meanLevel(second, 1) < 180) continue;
         started = true;
         std::string gsm = encodePcm(second);
         if (!gsm.empty()) encoded.push_back(std::move(gsm));

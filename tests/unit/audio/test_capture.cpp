@@ -131,6 +131,14 @@ TEST_F(Capture, RoomNoiseIsNeverSentAndSpeechIs)
     EXPECT_TRUE(kestrel::nextCallChunk(0, 1000).empty());
 }
 
+TEST_F(Capture, ToneOnTheSamplingGridIsSound)
+{
+    // A 1 kHz test tone starting at phase 0 is zero at every 8th sample.
+    feed(sinePcm(8000, 1000, 6000));
+    EXPECT_FALSE(kestrel::nextCallChunk(0, 1000).empty());
+    EXPECT_TRUE(kestrel::callSpeechStarted());
+}
+
 TEST_F(Capture, MuteSwitchClearsAndSendsNothing)
 {
     feed(sinePcm(8000, 300, 6000));
