@@ -1,8 +1,15 @@
 #include "app/startup.h"
 
+#include "audio/capture.h"
+#include "audio/codec.h"
+#include "audio/playback.h"
+#include "calls/call_engine.h"
 #include "calls/chain_watch.h"
+#include "calls/media_loop.h"
 #include "calls/phone_fee.h"
+#include "phone/app_messages.h"
 #include "phone/phone_store.h"
+#include "phone/text.h"
 #include "phone/web_requests.h"
 #include "platform/app_launch.h"
 #include "platform/autostart.h"
@@ -25,7 +32,7 @@ struct Running {
     int announceFd = -1;
     bool started = false;
     // Started in this order, stopped in the reverse one.
-    std::array<platform::Worker, 2> workers;
+    std::array<platform::Worker, 3> workers;
 };
 
 Running& running()
@@ -59,13 +66,23 @@ StartResult startPhone(const StartupOptions& options)
     platform::migrateAutostart(options.executablePath);
     registerApp(options.instance, "Kestrel");
 
-    // Every owner switch brings the published phone record in step.
+    // The layers below report through these.
     installPhoneRecordSync(syncPhoneRecord);
+    installCallEngine();
+    setAudioStatusHook(setStatusText);
+    setPlaybackHooks({[] { postToCardWindow(WM_PHONE_PLAYBACK_DONE); }, [] { postToCardWindow(WM_PHONE_CARD_REFRESH); }});
+    {
+        std::lock_guard store(storeMutex());
+        setVolumePercent(phoneStore().volume);
+        setChosenOutput(wideToUtf8(phoneStore().output));
+    }
 
     if (options.beforeWorkers) options.beforeWorkers();
     runningFlag() = true;
     platform::startWorker(r.workers[0], "poll", pollWorker);
     platform::startWorker(r.workers[1], "fetch", fetchWorker);
+    platform::startWorker(r.workers[2], "media", mediaThread);
+    startRenderThread();
     r.started = true;
     return StartResult::Started;
 }
@@ -83,9 +100,13 @@ void stopPhone()
     if (!r.started) return;
     runningFlag() = false;
     platform::requestShutdown();
+    stopRenderThread();
     for (auto worker = r.workers.rbegin(); worker != r.workers.rend(); ++worker) platform::stopWorker(*worker);
     platform::joinTasks();
     saveAll();
+    closeMicrophone();
+    closeOutputs();
+    closeCodec();
     unloadWallet(); // wipes the keys
     platform::stopFileWriter();
     closeServiceConnection();

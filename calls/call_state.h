@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/capture.h"
 #include "phone/phone_store.h"
 
 namespace kestrel {
@@ -42,6 +43,11 @@ struct CallFields {
     std::string callTxid;            // the first record txid of the call
     int64_t audioChunks = 0;         // audio records sent in this call
     int64_t ringStartTime = 0;       // seconds since 1970, when an incoming call began to ring
+    bool incoming = false;           // the peer called us
+    // The message or greeting being recorded, and its send.
+    Recording recording;
+    bool messageSendBegun = false; // a send of the message or greeting has begun
+    int64_t messageRetryTick = 0;  // platform::tickMillis() before which a failed message is not sent again
 };
 
 // The process-wide call fields; hold stateMutex() while using them.

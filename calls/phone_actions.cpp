@@ -1,6 +1,10 @@
 #include "calls/phone_actions.h"
 
 #include "calls/call_state.h"
+#include "calls/answer_phone.h"
+#include "audio/playback.h"
+#include "audio/capture.h"
+#include "calls/call_engine.h"
 #include "calls/chain_watch.h"
 #include "calls/phone_fee.h"
 #include "phone/app_messages.h"
@@ -11,6 +15,7 @@
 #include "services/tessera_link.h"
 #include "wallet/wallet_state.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace kestrel {
@@ -157,6 +162,228 @@ bool setPhoneFee(int fee)
     // Callers learn the price from the published record, so it follows at once.
     platform::runTask(onFeeChanged);
     return true;
+}
+
+void callAction(const std::string& handle)
+{
+    onCallButton(handle);
+}
+
+void answerAction()
+{
+    onAnswerButton();
+}
+
+void hangUpAction()
+{
+    onHangUpButton();
+}
+
+void installQuestionHook(std::function<bool(const std::string& text)> hook)
+{
+    kestrel::installCallQuestionHook(std::move(hook));
+}
+
+void setMute(bool on)
+{
+    setMuteSwitch(on);
+}
+
+bool muted()
+{
+    return muteSwitch();
+}
+
+bool setVolume(int percent)
+{
+    if (percent != 50 && percent != 100 && percent != 150 && percent != 200) return false;
+    {
+        std::lock_guard lock(storeMutex());
+        phoneStore().volume = percent;
+        saveAll();
+    }
+    setVolumePercent(percent);
+    return true;
+}
+
+std::string blockHandle(const std::string& typed)
+{
+    auto answer = [](const std::string& text) {
+        setStatusText(text);
+        return text;
+    };
+    if (!isTesseraConnected()) return answer("Connect Tessera first.");
+    switchOwner(ownPaymail());
+    const std::string handle = comparisonForm(typed.substr(0, 180));
+    if (handle.empty()) return answer("Type a handle to block.");
+    {
+        StateLock held;
+        if (handle == comparisonForm(phoneState().ownHandle)) return answer("That's you.");
+        std::lock_guard lock(storeMutex());
+        std::vector<std::string>& blocked = phoneStore().blocked;
+        if (std::find(blocked.begin(), blocked.end(), handle) != blocked.end()) return answer("Already blocked.");
+        blocked.push_back(handle);
+        const CallFields& call = callFields();
+        if (call.state == CallState::Ringing && comparisonForm(call.peerHandle) == handle && !call.callId.empty())
+            seenInvites().insert(call.callId);
+        saveAll();
+    }
+    return answer("Blocked " + handle + ".");
+}
+
+std::string unblockHandle(const std::string& handle)
+{
+    const std::string form = comparisonForm(handle);
+    bool removed = false;
+    {
+        std::lock_guard state(stateMutex());
+        std::lock_guard lock(storeMutex());
+        std::vector<std::string>& blocked = phoneStore().blocked;
+        const auto found = std::find(blocked.begin(), blocked.end(), form);
+        if (!form.empty() && found != blocked.end()) {
+            blocked.erase(found);
+            saveAll();
+            removed = true;
+        }
+    }
+    const std::string text = removed ? "Unblocked " + form + "." : "Pick a handle first.";
+    setStatusText(text);
+    return text;
+}
+
+std::vector<CallRow> callHistory()
+{
+    std::vector<CallRow> rows;
+    std::lock_guard lock(storeMutex());
+    const std::vector<CallRecord>& calls = phoneStore().calls;
+    for (auto it = calls.rbegin(); it != calls.rend(); ++it)
+        rows.push_back({it->from, it->to, it->secs, it->sats, it->ts, it->missed, it->hide, it->txid});
+    return rows;
+}
+
+// --- The answer-phone ---------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kGsmBlockBytes = 65; // 320 samples, 40 ms
+
+int audioSeconds(const std::string& gsm)
+{
+    return static_cast<int>((gsm.size() / kGsmBlockBytes * 40 + 500) / 1000);
+}
+
+bool playMessageAudio(const std::string& audio)
+{
+    if (audio.empty()) {
+        setStatusText(isTesseraConnected() ? "That row has no message." : "Connect Tessera as the recipient.");
+        return false;
+    }
+    if (!hasOutput() && !reopenOutput()) {
+        setStatusText("Could not open the speakers.");
+        return false;
+    }
+    stopPlayback();
+    setMessagePlaying(true);
+    if (!queueForPlayback(audio)) {
+        setMessagePlaying(false);
+        setStatusText("Could not play that message.");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<MessageRow> inboxMessages()
+{
+    std::vector<MessageRow> rows;
+    std::lock_guard lock(storeMutex());
+    int n = 0;
+    for (const InboxMessage& m : phoneStore().inbox) rows.push_back({++n, m.id, m.from, m.secs, m.ts, m.txid});
+    return rows;
+}
+
+std::vector<MessageRow> savedMessages()
+{
+    std::vector<MessageRow> rows;
+    std::lock_guard lock(storeMutex());
+    for (const SavedMessage& m : phoneStore().saved)
+        rows.push_back({m.n, m.id, m.from, audioSeconds(m.audio), 0, m.txid});
+    return rows;
+}
+
+bool playInboxMessage(int n)
+{
+    std::string audio;
+    {
+        std::lock_guard lock(storeMutex());
+        const std::vector<InboxMessage>& inbox = phoneStore().inbox;
+        if (n >= 1 && static_cast<size_t>(n) <= inbox.size()) audio = inbox[static_cast<size_t>(n - 1)].audio;
+    }
+    return playMessageAudio(audio);
+}
+
+bool playSavedMessage(int n)
+{
+    std::string audio;
+    {
+        std::lock_guard lock(storeMutex());
+        for (const SavedMessage& m : phoneStore().saved)
+            if (m.n == n) audio = m.audio;
+    }
+    return playMessageAudio(audio);
+}
+
+void pauseMessage()
+{
+    if (messagePlaying()) togglePause();
+}
+
+void stopMessage()
+{
+    stopPlayback();
+}
+
+bool saveInbox(int n)
+{
+    return n >= 1 && saveInboxMessage(static_cast<size_t>(n - 1));
+}
+
+bool deleteInbox(int n)
+{
+    return n >= 1 && deleteInboxMessage(static_cast<size_t>(n - 1));
+}
+
+bool deleteSaved(int n)
+{
+    size_t index = 0;
+    {
+        std::lock_guard lock(storeMutex());
+        const std::vector<SavedMessage>& saved = phoneStore().saved;
+        while (index < saved.size() && saved[index].n != n) ++index;
+        if (index == saved.size()) return false;
+    }
+    return deleteSavedMessage(index);
+}
+
+void recordGreetingAction()
+{
+    platform::runTask(recordGreeting);
+}
+
+void stopGreetingAction()
+{
+    bool recording = false;
+    {
+        std::lock_guard lock(stateMutex());
+        recording = callFields().state == CallState::RecordingGreeting;
+    }
+    if (recording) platform::runTask(onHangUpButton);
+}
+
+void playGreetingAction()
+{
+    platform::runTask(playOwnGreeting);
 }
 
 } // namespace kestrel

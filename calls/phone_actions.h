@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -65,5 +67,78 @@ void setAnswerphone(bool on);
 // The price per second callers pay (1 to 100): stores it and publishes the
 // phone record. False, changing nothing, outside that range.
 bool setPhoneFee(int fee);
+
+// --- Calls -------------------------------------------------------------------------------
+
+// Call, Answer and Hang up (block: run them off the interface's thread).
+void callAction(const std::string& handle);
+void answerAction();
+void hangUpAction();
+
+// The price question of a call ("... Call them?"): the front end answers Yes
+// (true) or No. Without one installed the answer is No.
+void installQuestionHook(std::function<bool(const std::string& text)> hook);
+
+void setMute(bool on);
+bool muted();
+// 50, 100, 150 or 200; false, changing nothing, for any other value.
+bool setVolume(int percent);
+
+// --- Blocked handles and history ------------------------------------------------------------
+
+// Block: "Connect Tessera first.", "Type a handle to block.", "That's you.",
+// "Already blocked." or "Blocked " + handle + "."; the answer is also the status line.
+std::string blockHandle(const std::string& typed);
+// "Pick a handle first." when it is not blocked, else "Unblocked " + handle + ".".
+std::string unblockHandle(const std::string& handle);
+
+struct CallRow {
+    std::string from;
+    std::string to;
+    int secs = 0;
+    int64_t sats = 0;
+    int64_t ts = 0;
+    bool missed = false;
+    bool hidden = false;
+    std::string txid;
+};
+// The call history, newest first.
+std::vector<CallRow> callHistory();
+
+// --- The answer-phone ---------------------------------------------------------------------
+
+// A message as the lists show it: n from 1 (inbox order, or the saved
+// message's number), its length in seconds, and the transaction it came in.
+struct MessageRow {
+    int n = 0;
+    std::string id;
+    std::string from;
+    int secs = 0;
+    int64_t ts = 0;
+    std::string txid;
+};
+std::vector<MessageRow> inboxMessages();
+std::vector<MessageRow> savedMessages();
+
+// Plays inbox message n (or saved message n) through the playback queue;
+// false after a status line ("That row has no message.", "Connect Tessera as
+// the recipient.", "Could not open the speakers.", "Could not play that
+// message.").
+bool playInboxMessage(int n);
+bool playSavedMessage(int n);
+// Pause and resume, and stop, the message that plays.
+void pauseMessage();
+void stopMessage();
+// Saves inbox message n ("Saved as message N."), deletes inbox message n or
+// saved message n; false when there is no such message.
+bool saveInbox(int n);
+bool deleteInbox(int n);
+bool deleteSaved(int n);
+
+// Record Greeting (from Idle), its Stop (while recording), and playing the
+// own greeting; each runs on a task.
+void recordGreetingAction();
+void stopGreetingAction();
+void playGreetingAction();
 
 } // namespace kestrel

@@ -1,6 +1,7 @@
 #include "platform/audio_device.h"
 
 #include "platform/clock.h"
+#include "platform/events.h"
 #include "platform/wav_file.h"
 
 #include <alsa/asoundlib.h>
@@ -73,6 +74,17 @@ void announceFirstFrame(const char* direction, const std::string& device)
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
     std::fprintf(stderr, "audio %s %s: first frame at %s\n", direction, device.empty() ? "default" : device.c_str(),
                  when);
+}
+
+// A paced device's first sample is heard or recorded now: tools that line up
+// a file microphone with a file speaker place their samples by this time.
+void announceTimeline(const char* direction, const std::string& device)
+{
+    Event event;
+    event.kind = EventKind::Audio;
+    event.text = "device";
+    event.fields = {direction, device, std::to_string(unixMillis())};
+    emitEvent(event);
 }
 
 // ALSA writes its probing noise to standard error unless given a handler.
@@ -235,6 +247,7 @@ AudioInputPtr openAudioInput(const std::string& device, AudioInputCallback callb
     // The clock starts at the open, not when the thread first runs.
     AudioInput* raw = in.get();
     const int64_t start = tickMillis();
+    announceTimeline("input", in->name);
     in->thread = std::jthread([raw, start](std::stop_token stop) { pacedInput(*raw, start, stop); });
     return in;
 }
@@ -454,6 +467,7 @@ AudioOutputPtr openAudioOutput(const std::string& device, const std::string& id,
     }
     out->capacity = static_cast<size_t>(out->format.rate) * static_cast<size_t>(out->format.blockAlign());
     out->start_tick = tickMillis();
+    announceTimeline("output", out->name);
     out->header_tick = out->start_tick;
     out->played_tick = out->start_tick;
     writeHeader(*out);

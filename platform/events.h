@@ -22,6 +22,9 @@ enum class EventKind {
     Record,  // a phone record the chain watch handed on: text is its kind; fields
              // are the verified sender (empty when refused), its call id, the txid,
              // and "1" or "0" for live
+    Audio,   // "sent": chunk number, bytes, send milliseconds, "1"/"0" sent;
+             // "received": chunk number, bytes, txid;
+             // "device": "input"/"output", device name, wall-clock ms of its first frame
 };
 
 enum class EventTarget { MainWindow, CardWindow };

@@ -28,6 +28,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <variant>
 #include <vector>
@@ -50,6 +51,7 @@ struct Printer {
     // The printer thread's own memory of what it last said.
     std::optional<std::pair<bool, std::string>> connection;
     std::string balanceLine; // empty until the wallet's balance is known
+    std::optional<std::tuple<std::string, std::string, std::string>> callState; // state, peer, call id
 };
 
 Printer& printer()
@@ -86,6 +88,16 @@ json event(const char* name)
 void followState(Printer& p)
 {
     const kestrel::PhoneSnapshot snapshot = kestrel::phoneSnapshot();
+    const std::tuple<std::string, std::string, std::string> call {kestrel::callStateName(snapshot.state),
+                                                                  snapshot.peerHandle, snapshot.callId};
+    if (!p.callState || *p.callState != call) {
+        p.callState = call;
+        json line = event("state");
+        line["state"] = std::get<0>(call);
+        line["peer"] = std::get<1>(call);
+        line["call_id"] = std::get<2>(call);
+        writeLine(line);
+    }
     if (p.balanceLine != snapshot.balanceLine) {
         p.balanceLine = snapshot.balanceLine;
         json line = event("balance");
@@ -109,6 +121,49 @@ void sayConnection(Printer& p, bool connected)
     writeLine(line);
 }
 
+std::string field(const platform::Event& e, size_t i)
+{
+    return i < e.fields.size() ? e.fields[i] : std::string();
+}
+
+int64_t number(const std::string& text)
+{
+    int64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+void printAudio(const platform::Event& e)
+{
+    if (e.text == "sent") {
+        json line = event("audio_sent");
+        line["n"] = number(field(e, 0));
+        line["bytes"] = number(field(e, 1));
+        line["ms"] = number(field(e, 2));
+        line["sent"] = field(e, 3) == "1";
+        writeLine(line);
+    } else if (e.text == "received") {
+        json line = event("audio_received");
+        line["n"] = number(field(e, 0));
+        line["bytes"] = number(field(e, 1));
+        line["txid"] = field(e, 2);
+        writeLine(line);
+    } else if (e.text == "message") {
+        json line = event("message");
+        line["from"] = field(e, 0);
+        line["id"] = field(e, 1);
+        line["secs"] = number(field(e, 2));
+        line["txid"] = field(e, 3);
+        writeLine(line);
+    } else if (e.text == "device") {
+        json line = event("device");
+        line["kind"] = field(e, 0);
+        line["name"] = field(e, 1);
+        line["first_frame_t"] = number(field(e, 2));
+        writeLine(line);
+    }
+}
+
 void print(Printer& p, const platform::Event& e)
 {
     switch (e.kind) {
@@ -122,7 +177,12 @@ void print(Printer& p, const platform::Event& e)
     }
     case platform::EventKind::Message:
         if (e.message == kestrel::WM_PHONE_CONNECTION) sayConnection(p, e.param == 1);
+        if (e.message == kestrel::WM_PHONE_RING) writeLine(event("ring"));
+        if (e.message == kestrel::WM_PHONE_PLAYBACK_DONE) writeLine(event("playback_done"));
         followState(p);
+        break;
+    case platform::EventKind::Audio:
+        printAudio(e);
         break;
     case platform::EventKind::Record: {
         json line = event("record");
@@ -158,6 +218,54 @@ void runPrinter()
             writeLine(std::get<json>(item));
         lock.lock();
     }
+}
+
+// --- The price question -------------------------------------------------------------------
+
+struct Question {
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool waiting = false;
+    std::optional<bool> answer;
+    bool yesInAdvance = false;
+};
+
+Question& question()
+{
+    static Question q;
+    return q;
+}
+
+// Runs on the call's task: prints the question and waits for "yes" or "no".
+bool askOnTheLine(const std::string& text)
+{
+    json line = event("question");
+    line["text"] = text;
+    enqueue(line);
+    Question& q = question();
+    std::unique_lock lock(q.mutex);
+    if (q.yesInAdvance) {
+        q.yesInAdvance = false;
+        return true;
+    }
+    q.waiting = true;
+    q.answer.reset();
+    std::stop_callback wake(platform::shutdownToken(), [&q] { q.answered.notify_all(); });
+    q.answered.wait(lock, [&q] { return q.answer.has_value() || platform::shutdownToken().stop_requested(); });
+    q.waiting = false;
+    return q.answer.value_or(false);
+}
+
+bool answerQuestion(bool yes)
+{
+    Question& q = question();
+    {
+        std::lock_guard lock(q.mutex);
+        if (!q.waiting) return false;
+        q.answer = yes;
+    }
+    q.answered.notify_all();
+    return true;
 }
 
 // --- Commands ---------------------------------------------------------------------------
@@ -218,6 +326,73 @@ bool runCommand(const std::string& input)
         platform::runTask(kestrel::disconnectAction);
     } else if (command == "answerphone" && count == 2 && onOff(args[1])) {
         kestrel::setAnswerphone(*onOff(args[1]));
+    } else if (command == "call" && (count == 2 || (count == 3 && args[2] == "--yes"))) {
+        {
+            std::lock_guard lock(question().mutex);
+            question().yesInAdvance = count == 3;
+        }
+        const std::string handle = args[1];
+        platform::runTask([handle] { kestrel::callAction(handle); });
+    } else if ((command == "yes" || command == "no") && count == 1) {
+        if (!answerQuestion(command == "yes")) answerError("No question is waiting for an answer.");
+    } else if (command == "answer" && count == 1) {
+        platform::runTask(kestrel::answerAction);
+    } else if (command == "hangup" && count == 1) {
+        platform::runTask(kestrel::hangUpAction);
+    } else if (command == "mute" && count == 2 && onOff(args[1])) {
+        kestrel::setMute(*onOff(args[1]));
+    } else if (command == "volume" && count == 2) {
+        const std::optional<int> percent = wholeNumber(args[1]);
+        if (!percent || !kestrel::setVolume(*percent)) answerError("The volume is 50, 100, 150 or 200.");
+    } else if (command == "block" && count == 2) {
+        kestrel::blockHandle(args[1]);
+    } else if (command == "unblock" && count == 2) {
+        kestrel::unblockHandle(args[1]);
+    } else if (command == "greeting" && count == 2 && (args[1] == "record" || args[1] == "stop" || args[1] == "play")) {
+        if (args[1] == "record") kestrel::recordGreetingAction();
+        if (args[1] == "stop") kestrel::stopGreetingAction();
+        if (args[1] == "play") kestrel::playGreetingAction();
+    } else if ((command == "inbox" || command == "saved") && count == 1) {
+        const bool inbox = command == "inbox";
+        json messages = json::array();
+        for (const kestrel::MessageRow& m : inbox ? kestrel::inboxMessages() : kestrel::savedMessages()) {
+            json row = {{"n", m.n}, {"from", m.from}, {"secs", m.secs}, {"txid", m.txid}};
+            if (inbox) {
+                row["id"] = m.id;
+                row["ts"] = m.ts;
+            }
+            messages.push_back(row);
+        }
+        json line = event(inbox ? "inbox" : "saved");
+        line["messages"] = messages;
+        enqueue(line);
+    } else if (command == "pause" && count == 1) {
+        kestrel::pauseMessage();
+    } else if (command == "stop" && count == 1) {
+        kestrel::stopMessage();
+    } else if ((command == "play" || command == "save" || command == "delete" || command == "delete-saved") &&
+               count == 2) {
+        const std::optional<int> n = wholeNumber(args[1]);
+        bool done = false;
+        if (n && command == "play") done = kestrel::playInboxMessage(*n);
+        if (n && command == "save") done = kestrel::saveInbox(*n);
+        if (n && command == "delete") done = kestrel::deleteInbox(*n);
+        if (n && command == "delete-saved") done = kestrel::deleteSaved(*n);
+        if (!done) answerError("No message " + args[1] + ".");
+    } else if (command == "history" && count == 1) {
+        json calls = json::array();
+        for (const kestrel::CallRow& row : kestrel::callHistory())
+            calls.push_back({{"from", row.from},
+                             {"to", row.to},
+                             {"secs", row.secs},
+                             {"sats", row.sats},
+                             {"ts", row.ts},
+                             {"missed", row.missed},
+                             {"hidden", row.hidden},
+                             {"txid", row.txid}});
+        json line = event("history");
+        line["calls"] = calls;
+        enqueue(line);
     } else if (command == "fee" && count == 2) {
         const std::optional<int> fee = wholeNumber(args[1]);
         if (!fee || !kestrel::setPhoneFee(*fee)) {
@@ -293,8 +468,12 @@ std::string executablePath()
 
 void usage()
 {
-    std::fprintf(stderr, "usage: kestrel-cli [--instance DIR]\n"
-                         "Commands on standard input: connect, disconnect, fee N, answerphone on|off, status, quit.\n");
+    std::fprintf(stderr,
+                 "usage: kestrel-cli [--instance DIR]\n"
+                 "Commands on standard input: connect, disconnect, fee N, answerphone on|off, call HANDLE [--yes],\n"
+                 "yes, no, answer, hangup, mute on|off, volume 50|100|150|200, block HANDLE, unblock HANDLE,\n"
+                 "history, greeting record|stop|play, inbox, play N, pause, stop, save N, delete N, saved,\n"
+                 "delete-saved N, status, quit.\n");
 }
 
 } // namespace
@@ -318,6 +497,7 @@ int main(int argc, char** argv)
     const std::string dataFolder = platform::dataFolder();
     std::thread printing;
     options.beforeWorkers = [&] {
+        kestrel::installQuestionHook(askOnTheLine);
         platform::installEventSink([](const platform::Event& e) {
             enqueue(e);
             return true;
