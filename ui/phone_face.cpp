@@ -412,6 +412,7 @@ FaceState PhoneFace::state() const
     FaceState s;
     s.phone = kestrel::phoneSnapshot();
     s.settings = kestrel::phoneSettings();
+    s.muted = kestrel::muted();
     return s;
 }
 
@@ -645,9 +646,18 @@ void PhoneFace::onButton(int id)
     case Call:
         // Calling, Connected, LeavingMessage and RecordingGreeting ignore the button.
         if (s.phone.state == kestrel::PhoneCallState::Idle) {
-            // The call engine's entry is not wired yet.
+            const std::string typed = handle_->text().toStdString();
+            platform::runTask([typed] { kestrel::callAction(typed); });
         } else if (s.phone.state == kestrel::PhoneCallState::Ringing) {
+            platform::runTask(kestrel::answerAction);
         }
+        break;
+    case HangUp:
+        platform::runTask(kestrel::hangUpAction);
+        break;
+    case Mute:
+        kestrel::setMute(!kestrel::muted());
+        button(Mute)->update();
         break;
     case Lamp: {
         const bool on = !s.settings.answerphone;

@@ -4,20 +4,27 @@
 // the shared order when the face closes.
 #include "app/startup.h"
 #include "app/update_check.h"
+#include "calls/phone_actions.h"
 #include "platform/app_launch.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
+#include "platform/worker.h"
 #include "ui/logo.h"
 #include "ui/phone_face.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
 #include <QIcon>
 #include <QPixmap>
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -56,6 +63,26 @@ void onSignal(int)
 {
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = write(signalPipe[1], &byte, 1);
+}
+
+// The price question of a call, asked on the interface's thread while the
+// call's task waits. No, when the face is gone or the phone is shutting down.
+bool askOnFace(QPointer<ui::PhoneFace> face, const std::string& text)
+{
+    auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> answered = answer->get_future();
+    QMetaObject::invokeMethod(
+        qApp,
+        [face, answer, text] {
+            answer->set_value(
+                face && QMessageBox::question(face, QStringLiteral("Kestrel"), QString::fromStdString(text),
+                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes);
+        },
+        Qt::QueuedConnection);
+    const std::stop_token stop = platform::shutdownToken();
+    while (answered.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        if (stop.stop_requested()) return false;
+    return answered.get();
 }
 
 std::string executablePath()
@@ -97,6 +124,8 @@ int main(int argc, char** argv)
         ui::PhoneFace face;
         face.setWindowIcon(QIcon(QPixmap::fromImage(ui::kestrelLogo(64))));
         setLiveFace(&face);
+        kestrel::installQuestionHook(
+            [guarded = QPointer<ui::PhoneFace>(&face)](const std::string& text) { return askOnFace(guarded, text); });
 
         // A second start on this data folder asks this one to come forward.
         QSocketNotifier raise(static_cast<qintptr>(kestrel::announceSocket()), QSocketNotifier::Read);
@@ -121,6 +150,7 @@ int main(int argc, char** argv)
         });
         std::fprintf(stderr, "kestrel: ready\n");
         status = QApplication::exec();
+        kestrel::installQuestionHook({});
         setLiveFace(nullptr);
     }
     kestrel::stopPhone();
