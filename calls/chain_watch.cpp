@@ -4,6 +4,7 @@
 #include "calls/phone_records.h"
 #include "phone/app_messages.h"
 #include "phone/phone_store.h"
+#include "platform/bounded_json.h"
 #include "platform/chain_api.h"
 #include "platform/clock.h"
 #include "platform/events.h"
@@ -124,7 +125,7 @@ bool isTxid(const std::string& text)
 std::optional<json> parseDocument(const std::string& body)
 {
     if (body.empty()) return std::nullopt;
-    json document = json::parse(body, nullptr, false);
+    json document = platform::parseBounded(body);
     if (document.is_discarded()) return std::nullopt;
     return document;
 }

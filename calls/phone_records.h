@@ -70,7 +70,8 @@ std::string extractFromRawTx(const std::string& hex);
 enum class EnvelopeOutcome {
     Opened,    // record and ts are set
     Malformed, // not a complete JSON object: the transaction may be read again
-    Ignored,   // a wrong type or version, or a seal that does not open to a record
+    Ignored,   // a wrong type or version, a seal that does not open to a record, or
+               // an envelope or record beyond 1 MiB or 16 levels of nesting
 };
 
 struct OpenedEnvelope {

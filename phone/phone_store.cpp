@@ -2,6 +2,7 @@
 
 #include "phone/app_messages.h"
 #include "phone/text.h"
+#include "platform/bounded_json.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
 #include "platform/files.h"
@@ -125,11 +126,11 @@ static json readStoreFile(const platform::LockedFile& file)
 {
     std::string text;
     if (platform::readWhole(file, text) && !text.empty()) {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = platform::parseBounded(text, platform::kFileBytes);
         if (!parsed.is_discarded()) return parsed;
     }
     if (platform::readBackup(file, text) && !text.empty()) {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = platform::parseBounded(text, platform::kFileBytes);
         if (!parsed.is_discarded()) return parsed;
     }
     return json(json::value_t::discarded);

@@ -1,5 +1,6 @@
 #include "platform/config.h"
 
+#include "platform/bounded_json.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
 
@@ -51,7 +52,7 @@ void readList(const json& object, const char* key, std::vector<std::string>& out
 Config parseConfig(const std::string& text, std::vector<std::string>& warnings)
 {
     Config values;
-    const json object = json::parse(text, nullptr, false);
+    const json object = platform::parseBounded(text);
     if (object.is_discarded() || !object.is_object()) {
         warnings.push_back("not a JSON object; every value keeps its default");
         return values;

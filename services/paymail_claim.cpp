@@ -1,5 +1,6 @@
 #include "services/paymail_claim.h"
 
+#include "platform/bounded_json.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
@@ -225,7 +226,7 @@ void refreshHostRole()
     std::string body;
     std::string error;
     if (!wallet::web_get_plain(platform::serviceDomainUrl(platform::quotaPath(key)), body, error)) return;
-    const json answer = json::parse(body, nullptr, false);
+    const json answer = platform::parseBounded(body);
     if (!answer.is_object()) return;
     setHostRole(platform::jsonText(answer, "role"));
 }
@@ -381,7 +382,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
     const bool sent = wallet::web_post_json(platform::serviceDomainUrl(platform::claimPath()),
                                             body.dump(-1, ' ', false, json::error_handler_t::replace), reply, error,
                                             kClaimTimeoutSeconds, kClaimAttempts);
-    const json answer = json::parse(reply, nullptr, false);
+    const json answer = platform::parseBounded(reply);
     std::string refusal;
     bool saysNo = false;
     if (answer.is_object()) {
@@ -411,11 +412,11 @@ json loadRegistryLocked()
 {
     std::string text;
     if (platform::readFile(paymailRegistryPath(), text)) {
-        json registry = json::parse(text, nullptr, false);
+        json registry = platform::parseBounded(text);
         return registry.is_object() ? registry : json::object();
     }
     if (!platform::readFile(kFallbackRegistry, text)) return json::object();
-    json registry = json::parse(text, nullptr, false);
+    json registry = platform::parseBounded(text);
     if (!registry.is_object()) return json::object();
     saveRegistryLocked(registry);
     return registry;

@@ -1,6 +1,7 @@
 #include "services/tessera_link.h"
 
 #include "platform/app_launch.h"
+#include "platform/bounded_json.h"
 #include "platform/clock.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
@@ -69,7 +70,7 @@ std::string readBoundId()
 {
     std::string text;
     if (!platform::readFile(bindFilePath(), text)) return {};
-    return platform::jsonText(json::parse(text, nullptr, false), "wallet_id");
+    return platform::jsonText(platform::parseBounded(text), "wallet_id");
 }
 
 bool writeBindFile(const std::string& walletId)
@@ -313,7 +314,7 @@ std::string pollConnectReply(const std::string& requestId)
     if (!platform::pathExists(path)) return "pending";
     std::string text;
     if (!platform::readFile(path, text)) return "denied";
-    const json reply = json::parse(text, nullptr, false);
+    const json reply = platform::parseBounded(text);
     if (!reply.is_object()) return "denied";
     const auto ok = reply.find("ok");
     if (ok == reply.end() || !ok->is_boolean() || !ok->get<bool>()) return "denied";
@@ -367,7 +368,7 @@ json loadWalletRegistry(bool* intact)
     json registry = json::object();
     bool wellFormed = true;
     if (platform::readFile(registryPath(), text) && !text.empty()) {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = platform::parseBounded(text);
         if (parsed.is_object())
             registry = std::move(parsed);
         else

@@ -3,6 +3,7 @@
 #include "platform/json_fields.h"
 #include "wallet/address.h"
 #include "wallet/keys.h"
+#include "platform/bounded_json.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -32,7 +33,7 @@ static json readWalletJson(const std::string& path)
         wipe_string(text);
         return json(json::value_t::discarded);
     }
-    json doc = json::parse(text, nullptr, false);
+    json doc = platform::parseBounded(text);
     wipe_string(text);
     return doc;
 }
@@ -216,7 +217,7 @@ static WalletFileStatus readSingleKeyWallet(const json& doc, WalletState& s)
 WalletFileStatus parse_wallet_text(std::string_view text, WalletState& state)
 {
     wipe_wallet_state(state);
-    json doc = json::parse(text, nullptr, false);
+    json doc = platform::parseBounded(text);
     WalletFileStatus status = WalletFileStatus::invalid;
     if (doc.is_discarded() || !doc.is_object())
         status = WalletFileStatus::not_json;

@@ -10,6 +10,7 @@
 #include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/phone_records.h"
+#include "platform/bounded_json.h"
 #include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
@@ -122,7 +123,7 @@ int sendRecord(const Args& args)
 // A decoded transaction's payload, when the body is one with a "vout" list.
 std::string payloadOfDecoded(const std::string& body)
 {
-    const json document = json::parse(body, nullptr, false);
+    const json document = platform::parseBounded(body);
     if (!document.is_object() || !document.contains("vout") || !document["vout"].is_array()) return {};
     return kestrel::extractFromTxJson(document);
 }

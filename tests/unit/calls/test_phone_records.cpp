@@ -120,6 +120,16 @@ TEST(PhoneRecords, EnvelopesThatDoNotOpen)
          EnvelopeOutcome::Ignored},
         {"plain text not JSON", envelopeFor("hello").dump(), EnvelopeOutcome::Ignored},
         {"plain text an array", envelopeFor("[1]").dump(), EnvelopeOutcome::Ignored},
+        // Hostile sizes and depths are refused before parsing, not a crash.
+        {"envelope 50,000 levels deep",
+         good.dump().substr(0, good.dump().size() - 1) + ",\"z\":" + std::string(50000, '[') + std::string(50000, ']') +
+             "}",
+         EnvelopeOutcome::Ignored},
+        {"record 50,000 levels deep",
+         envelopeFor("{\"a\":" + std::string(50000, '[') + std::string(50000, ']') + "}").dump(),
+         EnvelopeOutcome::Ignored},
+        {"envelope over 1 MiB", with("pad", std::string(1 << 20, 'x')), EnvelopeOutcome::Ignored},
+        {"over 1 MiB and cut short", "{\"pad\":\"" + std::string(1 << 20, 'x'), EnvelopeOutcome::Ignored},
     };
     for (const auto& c : cases) {
         const OpenedEnvelope opened = openEnvelopeWithKey(c.text, kPriv);
