@@ -353,7 +353,7 @@ void installRingStarter(std::function<void()> starter)
 RecordOutcome verifyOnlyHandler(const json& record, bool, const std::string&, int64_t)
 {
     RecordOutcome outcome;
-    if (verifyRecord(record)) outcome.from = handleOf(recordText(record, "handle", "actor"));
+    outcome.from = verifiedSender(record);
     return outcome;
 }
 

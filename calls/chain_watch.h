@@ -34,6 +34,7 @@ struct RecordOutcome {
 
 // record: the opened PhoneRecord, not yet verified; live: whether its time
 // makes it live; ts: the time it carries.
+// A handler acts on the sender only as verifiedSender(record) names it.
 using RecordHandler =
     std::function<RecordOutcome(const nlohmann::json& record, bool live, const std::string& txid, int64_t ts)>;
 

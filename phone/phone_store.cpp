@@ -72,6 +72,9 @@ std::string handleOf(const std::string& s)
 {
     size_t begin = 0;
     while (begin < s.size() && (s[begin] == ' ' || s[begin] == '@')) ++begin;
+    // A "$" handle names the same sender as the bare one (as signatures compare it).
+    if (begin < s.size() && s[begin] == '$') ++begin;
+    while (begin < s.size() && s[begin] == ' ') ++begin;
     std::string handle = s.substr(begin);
     const size_t at = handle.find('@');
     if (at != std::string::npos) handle.resize(at);

@@ -249,6 +249,7 @@ TEST_F(RecordsOnDevnet, ToolSendsAndReadsBetweenTwoDataFolders)
         ASSERT_TRUE(read.is_object()) << via;
         EXPECT_EQ(reading.status, 0) << via << read.dump();
         EXPECT_EQ(read["verified"], true) << via;
+        EXPECT_EQ(read["from"], alice.alias) << via;
         EXPECT_EQ(read["live"], true) << via;
         EXPECT_EQ(read["record"]["kind"], "invite") << via;
         EXPECT_EQ(read["record"]["id"], kCallId) << via;

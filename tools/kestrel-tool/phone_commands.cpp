@@ -5,7 +5,7 @@
 // on the wallet the data folder binds for this instance.
 //
 // Stable forms: resolve → {"address"} or {"error"}; send-record → {"sent",
-// "txid", "status"}; read-tx → {"record", "live", "verified"} or {"error"}.
+// "txid", "status"}; read-tx → {"record", "live", "verified", "from"} or {"error"}.
 // The exit status is 0 only for an address, a sent record or an opened one.
 #include "phone/phone_store.h"
 #include "calls/call_state.h"
@@ -169,9 +169,11 @@ int readTx(const Args& args)
     if (opened.outcome == kestrel::EnvelopeOutcome::Malformed) return error("the phone record is not complete JSON");
     if (opened.outcome != kestrel::EnvelopeOutcome::Opened)
         return error("the phone record does not open with this wallet's identity key");
+    const std::string from = kestrel::verifiedSender(opened.record);
     return printJson({{"record", opened.record},
                       {"live", kestrel::isLiveRecord(opened.ts, platform::unixSeconds())},
-                      {"verified", kestrel::verifyRecord(opened.record)}});
+                      {"verified", !from.empty()},
+                      {"from", from}});
 }
 
 } // namespace
