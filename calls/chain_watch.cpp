@@ -194,14 +194,14 @@ void processPayload(const std::string& txid, const std::string& text)
     }
     if (opened.outcome != EnvelopeOutcome::Opened) return;
 
-    const bool live = isLiveRecord(opened.ts, platform::unixSeconds());
+    const bool live = isLiveEnvelope(opened, platform::unixSeconds());
     RecordHandler handler;
     {
         std::lock_guard lock(handlerMutex);
         handler = installedHandler();
     }
-    const RecordOutcome outcome = handler ? handler(opened.record, live, txid, opened.ts)
-                                          : verifyOnlyHandler(opened.record, live, txid, opened.ts);
+    const RecordOutcome outcome = handler ? handler(opened.record, live, txid, opened.signedTs)
+                                          : verifyOnlyHandler(opened.record, live, txid, opened.signedTs);
     announceRecord(opened.record, live, txid, outcome);
 
     if (outcome.busy) retryLater(txid, kRetryBusyMs);

@@ -171,6 +171,7 @@ OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
     result.outcome = EnvelopeOutcome::Opened;
     result.record = std::move(record);
     result.ts = envelopeTs(envelope);
+    result.signedTs = recordInteger(result.record, "ts");
     return result;
 }
 
@@ -187,6 +188,8 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
     }
     record["protocol"] = kPhoneProtocol;
     record["type"] = kPhoneType;
+    // Liveness is judged by the signed time: every send and resend signs a fresh one.
+    record["ts"] = platform::unixSeconds();
     record["location"] = kPhoneLocation;
 
     std::string error;
@@ -355,10 +358,16 @@ OpenedEnvelope openEnvelopeWithKey(const std::string& text, const std::string& p
 
 bool isLiveRecord(int64_t ts, int64_t now)
 {
-    if (ts <= 0) return true;
+    if (ts <= 0) return false;
     // Wide arithmetic: a forged ts may be anything.
     const __int128 ahead = static_cast<__int128>(ts) - now;
     return ahead <= kLiveAheadSeconds && -ahead <= kLiveAgeSeconds;
+}
+
+bool isLiveEnvelope(const OpenedEnvelope& opened, int64_t now)
+{
+    return opened.outcome == EnvelopeOutcome::Opened && isLiveRecord(opened.signedTs, now) &&
+           isLiveRecord(opened.ts, now);
 }
 
 } // namespace kestrel

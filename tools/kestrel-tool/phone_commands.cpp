@@ -171,7 +171,7 @@ int readTx(const Args& args)
         return error("the phone record does not open with this wallet's identity key");
     const std::string from = kestrel::verifiedSender(opened.record);
     return printJson({{"record", opened.record},
-                      {"live", kestrel::isLiveRecord(opened.ts, platform::unixSeconds())},
+                      {"live", kestrel::isLiveEnvelope(opened, platform::unixSeconds())},
                       {"verified", !from.empty()},
                       {"from", from}});
 }
