@@ -193,8 +193,12 @@ std::string resolveServiceHandle(const std::string& input, std::string& error)
     // A name no alias can have never goes into a URL.
     const std::string path = platform::handleAddressPath(handle);
     if (isValidPaymailAlias(name)) {
-        for (const std::string& url : {platform::serviceDomainUrl(path), platform::localServiceUrl(path)}) {
-            address = addressFromService(url);
+        address = addressFromService(platform::serviceDomainUrl(path));
+        if (!address.empty()) return address;
+        // The local instance is reached without a certificate check: only
+        // when this machine is configured to run one.
+        if (platform::config().local_service) {
+            address = addressFromService(platform::localServiceUrl(path));
             if (!address.empty()) return address;
         }
     }
