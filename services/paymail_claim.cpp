@@ -25,7 +25,11 @@ namespace {
 
 constexpr int kClaimTimeoutSeconds = 25;
 constexpr int kClaimAttempts = 4;
-const char* const kFallbackRegistry = "userinfo/corvane_paymail.json";
+
+// The folder standing for the program's own in legacyPaymailRegistryPath
+// (empty: the real one).
+std::mutex legacyFolderMutex;
+std::string legacyFolder;
 
 // Guards every read-change-write of the registry file within the process.
 std::mutex registryMutex;
@@ -117,6 +121,23 @@ std::string ownAvatarText()
 std::string paymailRegistryPath()
 {
     return platform::dataFolder() + "/corvane_paymail.json";
+}
+
+std::string legacyPaymailRegistryPath()
+{
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> lock(legacyFolderMutex);
+        folder = legacyFolder;
+    }
+    if (folder.empty()) folder = platform::executableFolder();
+    return folder + "/userinfo/corvane_paymail.json";
+}
+
+void setLegacyRegistryFolder(const std::string& folder)
+{
+    std::lock_guard<std::mutex> lock(legacyFolderMutex);
+    legacyFolder = folder;
 }
 
 json loadPaymailRegistry()
@@ -405,9 +426,10 @@ void forgetClaimFingerprint()
 
 namespace {
 
-// The registry file, or the copy an older installation kept beside the
-// working directory (then moved into the data folder). Call with the
-// registry mutex held.
+// The registry file, or the copy an older installation kept in the
+// program's folder (then copied into the data folder). Never one relative to
+// the working directory, which is wherever the user happens to be. Call with
+// the registry mutex held.
 json loadRegistryLocked()
 {
     std::string text;
@@ -415,7 +437,7 @@ json loadRegistryLocked()
         json registry = platform::parseBounded(text);
         return registry.is_object() ? registry : json::object();
     }
-    if (!platform::readFile(kFallbackRegistry, text)) return json::object();
+    if (!platform::readFile(legacyPaymailRegistryPath(), text)) return json::object();
     json registry = platform::parseBounded(text);
     if (!registry.is_object()) return json::object();
     saveRegistryLocked(registry);
