@@ -70,7 +70,8 @@ std::string readBoundId()
 {
     std::string text;
     if (!platform::readFile(bindFilePath(), text)) return {};
-    return platform::jsonText(platform::parseBounded(text), "wallet_id");
+    const std::string id = platform::jsonText(platform::parseBounded(text), "wallet_id");
+    return wallet::is_safe_wallet_id(id) ? id : std::string();
 }
 
 bool writeBindFile(const std::string& walletId)
@@ -87,7 +88,8 @@ bool writeBindFile(const std::string& walletId)
 
 void bindWallet(const std::string& id)
 {
-    if (!link().isApp || id.empty()) return;
+    // Ids from the registry, a bind file or a connect reply become paths.
+    if (!link().isApp || !wallet::is_safe_wallet_id(id)) return;
     wallet::set_bound_wallet_id(id);
     writeBindFile(id);
 }
@@ -319,7 +321,10 @@ std::string pollConnectReply(const std::string& requestId)
     const auto ok = reply.find("ok");
     if (ok == reply.end() || !ok->is_boolean() || !ok->get<bool>()) return "denied";
     const std::string id = platform::jsonText(reply, "wallet_id");
-    if (!id.empty()) bindWallet(id);
+    if (id.empty()) return "ok";
+    // The id becomes a path: a reply naming no folder of ours approves nothing.
+    if (!wallet::is_safe_wallet_id(id)) return "denied";
+    bindWallet(id);
     return "ok";
 }
 

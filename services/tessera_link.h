@@ -48,7 +48,8 @@ std::string newStampId();
 
 // Writes a connect request; answers its id, or empty when it cannot be written.
 std::string writeConnectRequest();
-// "ok" (bound when the reply names a wallet), "pending" or "denied".
+// "ok" (bound when the reply names a wallet), "pending" or "denied" (also
+// for a reply naming a wallet id that is not is_safe_wallet_id).
 std::string pollConnectReply(const std::string& requestId);
 
 // Raises a running Tessera, else starts a "Tessera" executable found beside

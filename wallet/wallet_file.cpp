@@ -22,6 +22,9 @@ std::string wallet_file_path()
 {
     const std::string id = bound_wallet_id();
     if (id.empty()) return platform::dataFolder() + "/corvane_tessera.json";
+    // The id comes from files any local process may write: "../x" would
+    // name a wallet outside the data folder.
+    if (!is_safe_wallet_id(id)) return {};
     return platform::dataFolder() + "/wallets/" + id + "/wallet.json";
 }
 
@@ -293,7 +296,7 @@ bool save_wallet()
     if (bound_wallet_id().empty() || !s.loaded) return false;
     const std::string path = wallet_file_path();
     // Never write the plain phrase over a wallet Tessera has locked meanwhile.
-    if (is_wallet_file_locked(path)) return false;
+    if (path.empty() || is_wallet_file_locked(path)) return false;
     platform::makeFolders(platform::parentFolder(path));
     std::string text = wallet_json(s);
     const bool ok = platform::replaceFileAtomically(path, text);
