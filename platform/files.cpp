@@ -104,7 +104,8 @@ bool writeWhole(const LockedFile& file, std::string_view text)
     // The backup holds the new text before the file is touched. The file is
     // emptied first, so an interrupted write leaves a strict prefix of the new
     // text (which never parses) rather than a mix of old and new.
-    replaceFileAtomically(file.path + ".bak", text);
+    // Without a backup (disk full, say) the old file must stay as it is.
+    if (!replaceFileAtomically(file.path + ".bak", text)) return false;
     if (::ftruncate(file.fd, 0) != 0) return false;
     if (!writeAll(file.fd, text, 0)) return false;
     ::fsync(file.fd);

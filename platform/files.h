@@ -37,7 +37,8 @@ bool openLocked(const std::string& path, LockedFile& file);
 bool readWhole(const LockedFile& file, std::string& text);
 
 // Replaces the content: backup first, then the file itself, both flushed.
-// True when every byte of the file was written.
+// True when every byte of the file was written; false, the file untouched,
+// when the backup could not be written.
 bool writeWhole(const LockedFile& file, std::string_view text);
 
 // The companion written by the last writeWhole(); false when there is none.

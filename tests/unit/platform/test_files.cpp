@@ -214,3 +214,21 @@ TEST(SharedFiles, OnlyRegularFilesAreOpened)
     EXPECT_TRUE(readFile(huge, text));
     EXPECT_EQ(text.size(), kMaxFileBytes);
 }
+
+TEST(LockedFile, AFailedBackupLeavesTheFileAsItWas)
+{
+    TempDataFolder temp;
+    const std::string path = temp.root + "/store.json";
+    LockedFile file;
+    ASSERT_TRUE(openLocked(path, file));
+    ASSERT_TRUE(writeWhole(file, "old"));
+    // The backup cannot be replaced (as on a full disk): a folder stands in its place.
+    ASSERT_EQ(::unlink((path + ".bak").c_str()), 0);
+    ASSERT_EQ(::mkdir((path + ".bak").c_str(), 0700), 0);
+    ::mkdir((path + ".bak/keep").c_str(), 0700);
+    EXPECT_FALSE(writeWhole(file, "new"));
+    std::string text;
+    ASSERT_TRUE(readWhole(file, text));
+    EXPECT_EQ(text, "old");
+    unlockClose(file);
+}
