@@ -199,6 +199,10 @@ std::string registerOwnName(const std::string& identityKey, const std::string& a
     if (!address.empty()) entry["address"] = address;
     const std::string ord = carriedOver(names, previous, key, "ord");
     if (!ord.empty()) entry["ord"] = ord;
+    // Kept as setOwnOrdinalsAddress left it: dropping it here made every
+    // resolve write the registry twice.
+    const std::string ordAddress = carriedOver(names, previous, key, "ordAddress");
+    if (!ordAddress.empty()) entry["ordAddress"] = ordAddress;
     std::string avatar = carriedOver(names, previous, key, "avatar");
     if (avatar.empty() && registry.contains("avatars") && registry["avatars"].is_object()) {
         const auto stored = registry["avatars"].find(key);

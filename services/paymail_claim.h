@@ -87,8 +87,8 @@ void setLegacyRegistryFolder(const std::string& folder);
 std::string findOwnAlias(const std::string& identityKey);
 
 // Registers the own alias's name key for identityKey with address (empty:
-// none), carrying over the identity's "ord" and "avatar", and makes it
-// "self". Empty text on success, else one of kNeedPaymailName,
+// none), carrying over the identity's "ord", "ordAddress" and "avatar", and
+// makes it "self"; the file is written only when that changed it. Empty text on success, else one of kNeedPaymailName,
 // kNoTesseraIdentity, "<name>@<domain> is already taken", "paymail quota
 // reached (<n> free labels per identity)" or kRegistryNotWritten.
 std::string registerOwnName(const std::string& identityKey, const std::string& address);

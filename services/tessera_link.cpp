@@ -269,10 +269,15 @@ void nameWalletAfterPaymail(const std::string& walletId)
     if (walletId.empty() || alias.empty()) return;
     RegistryGuard guard;
     json registry = loadWalletRegistry();
+    bool renamed = false;
     for (json& entry : registry["wallets"]) {
-        if (platform::jsonText(entry, "id") == walletId) entry["name"] = alias;
+        if (platform::jsonText(entry, "id") != walletId || platform::jsonText(entry, "name") == alias) continue;
+        entry["name"] = alias;
+        renamed = true;
     }
-    saveWalletRegistry(registry);
+    // Every signed record resolves the own paymail: an unchanged list is
+    // not written again.
+    if (renamed) saveWalletRegistry(registry);
 }
 
 std::string bindKey(std::string_view instance)

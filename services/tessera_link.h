@@ -37,7 +37,8 @@ void unloadWallet();
 
 // The registry name of a wallet, or the id itself when it has none.
 std::string walletDisplayName(const std::string& walletId);
-// Renames the wallet in the registry after the wallet's paymail alias.
+// Renames the wallet in the registry after the wallet's paymail alias;
+// writes the registry only when the name changes.
 void nameWalletAfterPaymail(const std::string& walletId);
 
 // Alphanumeric bytes lower-cased, every other byte "_", the last 96 kept;

@@ -343,6 +343,35 @@ TEST_F(PaymailRegistry, ResolveRegistersTheWalletsOwnAlias)
     EXPECT_EQ(ownAlias(), "");
 }
 
+TEST_F(PaymailRegistry, ASecondResolveWritesNothing)
+{
+    // Every signed record resolves the own paymail; the shared files must not
+    // be rewritten each time.
+    writeWallet(phraseWallet());
+    ASSERT_TRUE(w::load_wallet());
+    const std::string wallets = temp.corvane() + "/wallets.json";
+    ASSERT_TRUE(platform::replaceFileAtomically(wallets, R"({"wallets": [{"id": "w1", "name": "Main"}]})"));
+    resolveOwnPaymail(false);
+    const json registry = readRegistry();
+    ASSERT_EQ(registry["names"]["alice"]["ordAddress"], w::wallet_view().ord_address);
+    std::string text;
+    ASSERT_TRUE(platform::readFile(wallets, text));
+    ASSERT_EQ(json::parse(text)["wallets"][0]["name"], "alice");
+
+    // Both files compact now: any write would bring back the writer's layout.
+    const std::string compactRegistry = registry.dump();
+    const std::string compactWallets = json::parse(text).dump();
+    ASSERT_TRUE(platform::replaceFileAtomically(paymailRegistryPath(), compactRegistry));
+    ASSERT_TRUE(platform::replaceFileAtomically(wallets, compactWallets));
+    const std::string walletBefore = readWallet();
+    resolveOwnPaymail(false);
+    ASSERT_TRUE(platform::readFile(paymailRegistryPath(), text));
+    EXPECT_EQ(text, compactRegistry);
+    ASSERT_TRUE(platform::readFile(wallets, text));
+    EXPECT_EQ(text, compactWallets);
+    EXPECT_EQ(readWallet(), walletBefore);
+}
+
 namespace {
 
 // The service's claim endpoint: records every body and answers as told.
