@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "calls/chain_watch.h"
+#include "calls/phone_fee.h"
 #include "phone/phone_store.h"
 #include "phone/web_requests.h"
 #include "platform/app_launch.h"
@@ -57,6 +58,9 @@ StartResult startPhone(const StartupOptions& options)
     loadSettings();
     platform::migrateAutostart(options.executablePath);
     registerApp(options.instance, "Kestrel");
+
+    // Every owner switch brings the published phone record in step.
+    installPhoneRecordSync(syncPhoneRecord);
 
     if (options.beforeWorkers) options.beforeWorkers();
     runningFlag() = true;

@@ -2,8 +2,10 @@
 
 #include "calls/call_state.h"
 #include "calls/chain_watch.h"
+#include "calls/phone_fee.h"
 #include "phone/app_messages.h"
 #include "phone/phone_store.h"
+#include "platform/worker.h"
 #include "services/balance.h"
 #include "services/paymail_claim.h"
 #include "services/tessera_link.h"
@@ -152,6 +154,8 @@ bool setPhoneFee(int fee)
         phoneStore().phoneFee = fee;
         saveAll();
     }
+    // Callers learn the price from the published record, so it follows at once.
+    platform::runTask(onFeeChanged);
     return true;
 }
 

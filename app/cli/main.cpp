@@ -98,6 +98,9 @@ void sayConnection(Printer& p, bool connected)
 {
     const kestrel::PhoneSnapshot snapshot = kestrel::phoneSnapshot();
     const std::string handle = connected ? snapshot.handle : std::string();
+    // Connected means the phone knows whose it is: the owner switch that
+    // follows the link announces it, and settings made before would be lost.
+    if (connected && handle.empty()) return;
     if (p.connection && p.connection->first == connected && p.connection->second == handle) return;
     p.connection = {connected, handle};
     json line = event("connection");

@@ -24,7 +24,15 @@ struct CliPhone {
     int output = -1; // its standard output
     std::string pending;
     std::vector<nlohmann::json> events; // every event read so far, in order
-    int exitStatus = -1;                // after wait(): the exit code, or -1
+
+    // Every event read so far, one per line, for failure messages.
+    std::string transcript() const
+    {
+        std::string text;
+        for (const auto& e : events) text += e.dump() + "\n";
+        return text;
+    }
+    int exitStatus = -1; // after wait(): the exit code, or -1
 
     CliPhone() = default;
     CliPhone(const CliPhone&) = delete;

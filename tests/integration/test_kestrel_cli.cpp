@@ -5,6 +5,7 @@
 #include "spend_fixture.h"
 #include "test_support.h"
 
+#include "calls/phone_fee.h"
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
@@ -29,8 +30,27 @@ protected:
         return text;
     }
 
+    // The price the service publishes for alias, as a caller reads it.
+    int publishedFee(const std::string& alias) const
+    {
+        devnet.useConfig();
+        return kestrel::fetchPhoneFeeRecord(alias).feePerSecond;
+    }
+
+    void TearDown() override { clearFault(); }
+
+    void clearFault()
+    {
+        if (faultId.empty()) return;
+        long status = 0;
+        devnet.control("DELETE", "/control/faults/" + faultId, nullptr, &status);
+        EXPECT_EQ(status, 200);
+        faultId.clear();
+    }
+
     Devnet devnet;
     TempDataFolder folder;
+    std::string faultId;
 };
 
 } // namespace
@@ -79,12 +99,16 @@ TEST_F(CliOnDevnet, ConnectStatusFeeAndQuit)
                     .waitForEvent("status", {{"text", "Calls will divert to your answer-phone after ten rings."},
                                              {"state", "Idle"}})
                     .is_object());
-    const json balance = phone.waitFor([](const json& e) {
-        return e.value("event", "") == "balance" && e.value("text", "").ends_with("   20000 sats");
-    });
+    const json balance = phone.waitFor(
+        [](const json& e) {
+            return e.value("event", "") == "balance" && e.value("text", "").ends_with("   20000 sats");
+        },
+        90000); // a slow chain API answer costs a backoff of eight seconds
     EXPECT_TRUE(balance.is_object());
 
     phone.send("fee 5");
+    EXPECT_TRUE(phone.waitForEvent("status", {{"text", "Callers pay 5 sat/s."}}).is_object());
+    EXPECT_EQ(publishedFee(wallet.alias), 5);
     phone.send("fee 101");
     EXPECT_TRUE(phone.waitForEvent("error").is_object());
     phone.send("answerphone on");
@@ -123,5 +147,58 @@ TEST_F(CliOnDevnet, ASignalEndsThePhoneInOrder)
         ASSERT_TRUE(platform::readFile(folder.corvane() + "/cphone/phone.json", settings)) << sig;
         EXPECT_TRUE(json::parse(settings, nullptr, false).is_object()) << settings;
         // The next phone on the folder starts: the first one let go of it.
+    }
+}
+
+// The phone record follows the price: a refused publication says so, and the
+// phone's next start publishes what the service does not have yet.
+TEST_F(CliOnDevnet, PriceReachesThePaymailHost)
+{
+    const PhoneWallet wallet = makePhoneWallet(devnet, "price", folder.root);
+    const auto startConnected = [&](CliPhone& phone) {
+        ASSERT_TRUE(phone.start(folder.root, stderrPath("phone")));
+        phone.send("connect");
+        ASSERT_TRUE(phone.waitForEvent("connection", {{"connected", true}, {"handle", wallet.alias}}).is_object())
+            << phone.transcript() << stderrText("phone");
+    };
+    {
+        CliPhone phone;
+        startConnected(phone);
+        EXPECT_EQ(publishedFee(wallet.alias), 1);
+        phone.send("fee 4");
+        EXPECT_TRUE(phone.waitForEvent("status", {{"text", "Callers pay 4 sat/s."}}).is_object()) << phone.transcript();
+        EXPECT_EQ(publishedFee(wallet.alias), 4);
+
+        const json fault = devnet.control("POST", "/control/fault",
+                                          {{"host", "service"},
+                                           {"path", "/api/paymail/phone"},
+                                           {"kind", "status"},
+                                           {"status", 500},
+                                           {"count", "always"}});
+        ASSERT_TRUE(fault.is_object() && fault.contains("id")) << fault.dump();
+        faultId = fault["id"].is_string() ? fault["id"].get<std::string>() : fault["id"].dump();
+        phone.send("fee 3");
+        EXPECT_TRUE(phone.waitForEvent("status", {{"text", "The paymail host has not taken the fee yet."}}).is_object())
+            << phone.transcript();
+        phone.send("quit");
+        EXPECT_EQ(phone.wait(), 0);
+    }
+    {
+        CliPhone phone;
+        startConnected(phone);
+        EXPECT_TRUE(phone.waitForEvent("status", {{"text", "The paymail host has not taken the fee yet."}}).is_object())
+            << phone.transcript();
+        EXPECT_EQ(publishedFee(wallet.alias), 4);
+        phone.send("quit");
+        EXPECT_EQ(phone.wait(), 0);
+    }
+    clearFault();
+    {
+        CliPhone phone;
+        startConnected(phone);
+        EXPECT_TRUE(phone.waitForEvent("status", {{"text", "Callers pay 3 sat/s."}}).is_object()) << phone.transcript();
+        EXPECT_EQ(publishedFee(wallet.alias), 3);
+        phone.send("quit");
+        EXPECT_EQ(phone.wait(), 0);
     }
 }
