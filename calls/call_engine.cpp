@@ -354,12 +354,6 @@ std::atomic<bool>& newMessageFlag()
     return flag;
 }
 
-std::string verifiedSender(const json& record)
-{
-    if (!verifyRecord(record)) return {};
-    return handleOf(recordText(record, "handle", "actor"));
-}
-
 RecordOutcome handleIncomingRecord(const json& record, bool live, const std::string& txid, int64_t ts)
 {
     RecordOutcome outcome;

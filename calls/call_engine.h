@@ -42,10 +42,6 @@ std::string newCallId();
 
 // --- Incoming records ---------------------------------------------------------------------
 
-// The handle of a record's signer when its signature holds against the key
-// the service publishes for it; empty otherwise.
-std::string verifiedSender(const nlohmann::json& record);
-
 // The chain watch's handler: verification first, then the rules of each kind.
 RecordOutcome handleIncomingRecord(const nlohmann::json& record, bool live, const std::string& txid, int64_t ts);
 

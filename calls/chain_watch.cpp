@@ -4,6 +4,7 @@
 #include "calls/phone_records.h"
 #include "phone/app_messages.h"
 #include "phone/phone_store.h"
+#include "platform/bounded_json.h"
 #include "platform/chain_api.h"
 #include "platform/clock.h"
 #include "platform/events.h"
@@ -124,7 +125,7 @@ bool isTxid(const std::string& text)
 std::optional<json> parseDocument(const std::string& body)
 {
     if (body.empty()) return std::nullopt;
-    json document = json::parse(body, nullptr, false);
+    json document = platform::parseBounded(body);
     if (document.is_discarded()) return std::nullopt;
     return document;
 }
@@ -193,14 +194,14 @@ void processPayload(const std::string& txid, const std::string& text)
     }
     if (opened.outcome != EnvelopeOutcome::Opened) return;
 
-    const bool live = isLiveRecord(opened.ts, platform::unixSeconds());
+    const bool live = isLiveEnvelope(opened, platform::unixSeconds());
     RecordHandler handler;
     {
         std::lock_guard lock(handlerMutex);
         handler = installedHandler();
     }
-    const RecordOutcome outcome = handler ? handler(opened.record, live, txid, opened.ts)
-                                          : verifyOnlyHandler(opened.record, live, txid, opened.ts);
+    const RecordOutcome outcome = handler ? handler(opened.record, live, txid, opened.signedTs)
+                                          : verifyOnlyHandler(opened.record, live, txid, opened.signedTs);
     announceRecord(opened.record, live, txid, outcome);
 
     if (outcome.busy) retryLater(txid, kRetryBusyMs);
@@ -352,7 +353,7 @@ void installRingStarter(std::function<void()> starter)
 RecordOutcome verifyOnlyHandler(const json& record, bool, const std::string&, int64_t)
 {
     RecordOutcome outcome;
-    if (verifyRecord(record)) outcome.from = handleOf(recordText(record, "handle", "actor"));
+    outcome.from = verifiedSender(record);
     return outcome;
 }
 

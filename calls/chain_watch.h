@@ -32,8 +32,10 @@ struct RecordOutcome {
     std::string from;        // the verified sender's handle; empty when the record was refused
 };
 
-// record: the opened PhoneRecord, not yet verified; live: whether its time
-// makes it live; ts: the time it carries.
+// record: the opened PhoneRecord, not yet verified; live: whether its signed
+// time and its envelope's time make it live (isLiveEnvelope); ts: its signed
+// "ts", the only time a handler may judge it by (the envelope's is unsigned).
+// A handler acts on the sender only as verifiedSender(record) names it.
 using RecordHandler =
     std::function<RecordOutcome(const nlohmann::json& record, bool live, const std::string& txid, int64_t ts)>;
 

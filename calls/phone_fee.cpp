@@ -2,6 +2,7 @@
 
 #include "phone/phone_store.h"
 #include "phone/web_requests.h"
+#include "platform/bounded_json.h"
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
@@ -52,7 +53,7 @@ std::string ownGreetingAddressIfOn()
 bool answeredOk(const std::string& answer)
 {
     if (answer.find("\"ok\"") == std::string::npos) return false;
-    const json parsed = json::parse(answer, nullptr, false);
+    const json parsed = platform::parseBounded(answer);
     return parsed.is_object() && parsed.contains("ok") && parsed["ok"] == true;
 }
 
@@ -88,7 +89,7 @@ bool publishPhoneRecord()
 PhoneFeeRecord phoneFeeFromDocument(const std::string& body)
 {
     PhoneFeeRecord published;
-    const json document = json::parse(body, nullptr, false);
+    const json document = platform::parseBounded(body);
     if (!document.is_object()) return published;
     const auto fee = document.find("phoneFee");
     if (fee != document.end() && fee->is_number()) {
@@ -96,7 +97,8 @@ PhoneFeeRecord phoneFeeFromDocument(const std::string& body)
         if (value >= 1 && value <= 100) published.feePerSecond = static_cast<int>(value);
     }
     const auto greet = document.find("greetAddress");
-    if (greet != document.end() && greet->is_string() && greet->get_ref<const std::string&>().size() >= kMinAddressLength)
+    if (greet != document.end() && greet->is_string() &&
+        greet->get_ref<const std::string&>().size() >= kMinAddressLength)
         published.greetingAddress = greet->get<std::string>();
     return published;
 }
@@ -124,9 +126,8 @@ int64_t connectionFeeSats(double gbp)
 
 void payConnectionFee()
 {
-    const json rate = json::parse(webGet(platform::downloadHost(), platform::rateFilePath(), kLookupMs,
-                                         &chainBackoffSlot(), kChainBackoffMs),
-                                  nullptr, false);
+    const json rate = platform::parseBounded(
+        webGet(platform::downloadHost(), platform::rateFilePath(), kLookupMs, &chainBackoffSlot(), kChainBackoffMs));
     if (!rate.is_object() || !rate.contains("ok") || rate["ok"] != true) return;
     const double gbp = rate.contains("gbp") && rate["gbp"].is_number() ? rate["gbp"].get<double>() : 0;
     const int64_t sats = connectionFeeSats(gbp);

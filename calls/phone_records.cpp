@@ -8,6 +8,7 @@
 #include "services/signed_records.h"
 #include "wallet/encoding.h"
 #include "wallet/phone_spend.h"
+#include "platform/bounded_json.h"
 #include "platform/clock.h"
 
 #include <cmath>
@@ -146,11 +147,15 @@ OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
     size_t end = text.size();
     while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\n' || text[end - 1] == '\r'))
         --end;
+    const std::string_view trimmed(text.data(), end);
+    // Too large or too deep: reading it again will not help. Checked before
+    // parsing, which recurses once per level.
+    if (!platform::withinBounds(trimmed, platform::kRecordBytes, platform::kRecordDepth)) return result;
     if (end == 0 || text[end - 1] != '}') {
         result.outcome = EnvelopeOutcome::Malformed;
         return result;
     }
-    const json envelope = json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
+    const json envelope = platform::parseBounded(trimmed, platform::kRecordBytes, platform::kRecordDepth);
     if (!envelope.is_object()) {
         result.outcome = EnvelopeOutcome::Malformed;
         return result;
@@ -160,12 +165,13 @@ OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
 
     std::optional<std::string> plain = opener(envelope);
     if (!plain || plain->empty()) return result;
-    json record = json::parse(*plain, nullptr, false);
+    json record = platform::parseBounded(*plain, platform::kRecordBytes, platform::kRecordDepth);
     if (!record.is_object()) return result;
 
     result.outcome = EnvelopeOutcome::Opened;
     result.record = std::move(record);
     result.ts = envelopeTs(envelope);
+    result.signedTs = recordInteger(result.record, "ts");
     return result;
 }
 
@@ -182,6 +188,8 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
     }
     record["protocol"] = kPhoneProtocol;
     record["type"] = kPhoneType;
+    // Liveness is judged by the signed time: every send and resend signs a fresh one.
+    record["ts"] = platform::unixSeconds();
     record["location"] = kPhoneLocation;
 
     std::string error;
@@ -350,10 +358,16 @@ OpenedEnvelope openEnvelopeWithKey(const std::string& text, const std::string& p
 
 bool isLiveRecord(int64_t ts, int64_t now)
 {
-    if (ts <= 0) return true;
+    if (ts <= 0) return false;
     // Wide arithmetic: a forged ts may be anything.
     const __int128 ahead = static_cast<__int128>(ts) - now;
     return ahead <= kLiveAheadSeconds && -ahead <= kLiveAgeSeconds;
+}
+
+bool isLiveEnvelope(const OpenedEnvelope& opened, int64_t now)
+{
+    return opened.outcome == EnvelopeOutcome::Opened && isLiveRecord(opened.signedTs, now) &&
+           isLiveRecord(opened.ts, now);
 }
 
 } // namespace kestrel

@@ -26,7 +26,7 @@ inline constexpr int64_t kLiveAheadSeconds = 180;
 // --- Sending ----------------------------------------------------------------------
 
 // Completes record in place (protocol, type, location, the own handle and
-// payment address), signs it, seals it to the current call's peer key and
+// payment address, "ts" now), signs it, seals it to the current call's peer key and
 // spends the envelope to destination with the service's message-fee address
 // as second output. True once sent: the fee is added to the call's spent
 // total, the txid goes into the done set and becomes the call txid when the
@@ -70,13 +70,15 @@ std::string extractFromRawTx(const std::string& hex);
 enum class EnvelopeOutcome {
     Opened,    // record and ts are set
     Malformed, // not a complete JSON object: the transaction may be read again
-    Ignored,   // a wrong type or version, or a seal that does not open to a record
+    Ignored,   // a wrong type or version, a seal that does not open to a record, or
+               // an envelope or record beyond 1 MiB or 16 levels of nesting
 };
 
 struct OpenedEnvelope {
     EnvelopeOutcome outcome = EnvelopeOutcome::Ignored;
     nlohmann::json record; // the PhoneRecord (a JSON object), not yet verified
     int64_t ts = 0;        // the envelope's "ts", or the time of opening when it has none
+    int64_t signedTs = 0;  // the record's own "ts" (recordInteger), covered by its signature
 };
 
 // Opens an envelope text (trailing blanks, tabs, CR and LF ignored) with the
@@ -86,8 +88,13 @@ OpenedEnvelope openEnvelope(const std::string& text);
 // The same with a given identity private key (64 hex).
 OpenedEnvelope openEnvelopeWithKey(const std::string& text, const std::string& privateKeyHex);
 
-// A record is live when its ts is 0 or negative, or lies no more than 180
-// seconds ahead of now and no more than 90 seconds behind it.
+// A time is live when it is positive and lies no more than 180 seconds ahead
+// of now and no more than 90 seconds behind it.
 bool isLiveRecord(int64_t ts, int64_t now);
+
+// An opened record is live when its signed "ts" is live and so is the
+// envelope's. The envelope's "ts" is outside the seal and the signature, so
+// anyone may put a fresh one around an old record: it can only refuse.
+bool isLiveEnvelope(const OpenedEnvelope& opened, int64_t now);
 
 } // namespace kestrel

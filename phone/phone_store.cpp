@@ -2,6 +2,7 @@
 
 #include "phone/app_messages.h"
 #include "phone/text.h"
+#include "platform/bounded_json.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
 #include "platform/files.h"
@@ -71,6 +72,9 @@ std::string handleOf(const std::string& s)
 {
     size_t begin = 0;
     while (begin < s.size() && (s[begin] == ' ' || s[begin] == '@')) ++begin;
+    // A "$" handle names the same sender as the bare one (as signatures compare it).
+    if (begin < s.size() && s[begin] == '$') ++begin;
+    while (begin < s.size() && s[begin] == ' ') ++begin;
     std::string handle = s.substr(begin);
     const size_t at = handle.find('@');
     if (at != std::string::npos) handle.resize(at);
@@ -125,11 +129,11 @@ static json readStoreFile(const platform::LockedFile& file)
 {
     std::string text;
     if (platform::readWhole(file, text) && !text.empty()) {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = platform::parseBounded(text, platform::kFileBytes);
         if (!parsed.is_discarded()) return parsed;
     }
     if (platform::readBackup(file, text) && !text.empty()) {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = platform::parseBounded(text, platform::kFileBytes);
         if (!parsed.is_discarded()) return parsed;
     }
     return json(json::value_t::discarded);

@@ -100,7 +100,8 @@ std::recursive_mutex& storeMutex();
 
 // --- Handles -----------------------------------------------------------------
 
-// Leading blanks and at signs removed, cut at the next at sign, trailing blanks removed.
+// Leading blanks and at signs removed, then one "$" and blanks, cut at the next
+// at sign, trailing blanks removed.
 std::string handleOf(const std::string& s);
 // Lower-case handleOf(s): the form every comparison of handles uses.
 std::string comparisonForm(const std::string& s);

@@ -15,6 +15,9 @@ const char* const kUserAgent = "Kestrel/0.003";
 constexpr size_t kGetBodyCap = 8 * 1024 * 1024;
 constexpr size_t kPostBodyCap = 256 * 1024;
 constexpr long kServiceFloorMs = 800;
+// libcurl's connect limit takes in the TLS handshake, which the 800 ms
+// connect limit of the service never had to cover.
+constexpr long kServiceHandshakeMs = 1000;
 constexpr long kOtherHostFloorMs = 1500;
 constexpr int kMinimumBackoffMs = 1000;
 
@@ -83,7 +86,9 @@ std::string webPostJson(const std::string& host, const std::string& path, const 
 
 WebTimeouts webGetTimeouts(const std::string& host, int timeoutMs)
 {
-    if (host == platform::config().service_host) return {kServiceFloorMs, std::max<long>(timeoutMs, kServiceFloorMs)};
+    if (host == platform::config().service_host)
+        return {kServiceFloorMs + kServiceHandshakeMs,
+                std::max<long>(timeoutMs, kServiceFloorMs) + kServiceHandshakeMs};
     const long limit = std::max<long>(timeoutMs, kOtherHostFloorMs);
     return {limit, limit};
 }

@@ -43,8 +43,9 @@ void closeServiceConnection();
 std::string webPostJson(const std::string& host, const std::string& path, const std::string& body);
 
 // The time limits a webGet to host asks libcurl for: the service host gets
-// 800 ms to connect and max(timeoutMs, 800) in all; other hosts
-// max(timeoutMs, 1500) for both.
+// 800 ms to connect and max(timeoutMs, 800) for the request, each with 1000
+// ms more for the TLS handshake (which libcurl counts as connecting); other
+// hosts max(timeoutMs, 1500) for both.
 struct WebTimeouts {
     long connectMs = 0;
     long totalMs = 0;

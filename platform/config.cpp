@@ -1,5 +1,6 @@
 #include "platform/config.h"
 
+#include "platform/bounded_json.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
 
@@ -46,12 +47,22 @@ void readList(const json& object, const char* key, std::vector<std::string>& out
     out = std::move(values);
 }
 
+void readFlag(const json& object, const char* key, bool& out, std::vector<std::string>& warnings)
+{
+    const auto it = object.find(key);
+    if (it == object.end()) return;
+    if (it->is_boolean())
+        out = it->get<bool>();
+    else
+        warnings.push_back(std::string("\"") + key + "\" is not true or false; the default stays");
+}
+
 } // namespace
 
 Config parseConfig(const std::string& text, std::vector<std::string>& warnings)
 {
     Config values;
-    const json object = json::parse(text, nullptr, false);
+    const json object = platform::parseBounded(text);
     if (object.is_discarded() || !object.is_object()) {
         warnings.push_back("not a JSON object; every value keeps its default");
         return values;
@@ -70,6 +81,7 @@ Config parseConfig(const std::string& text, std::vector<std::string>& warnings)
     readText(object, "audio_output", values.audio_output, warnings);
     readText(object, "ca_file", values.ca_file, warnings);
     readList(object, "connect_to", values.connect_to, warnings);
+    readFlag(object, "local_service", values.local_service, warnings);
     return values;
 }
 

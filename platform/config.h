@@ -27,6 +27,10 @@ struct Config {
     std::string audio_output;               // empty: default device; "file:PATH" writes a WAV
     std::string ca_file;                    // extra trusted CA bundle (local stand-ins)
     std::vector<std::string> connect_to;    // "host:port:address:port" (libcurl connect-to)
+    // A service instance on this machine (localServiceUrl) answers handle
+    // lookups when the service does not. Its certificate is not checked, so
+    // any local process could answer: off unless configured.
+    bool local_service = false;
 };
 
 // Parses a config text over the defaults. Problems are appended to warnings

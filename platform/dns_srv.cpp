@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <resolv.h>
 
+#include <algorithm>
+
 namespace platform {
 
 bool parseSrvAnswer(const uint8_t* message, size_t size, std::vector<SrvRecord>& records)
@@ -36,16 +38,29 @@ bool parseSrvAnswer(const uint8_t* message, size_t size, std::vector<SrvRecord>&
     return true;
 }
 
+std::vector<SrvRecord> querySrvWith(const std::string& name, const SrvQuery& query)
+{
+    // Room for the largest DNS message. res_nquery answers the whole
+    // answer's length even when it cut the answer to fit: only what the
+    // buffer holds may be read.
+    std::vector<uint8_t> answer(65535);
+    const int reported = query(name, answer.data(), static_cast<int>(answer.size()));
+    if (reported <= 0) return {};
+    const size_t size = std::min(static_cast<size_t>(reported), answer.size());
+    std::vector<SrvRecord> records;
+    if (!parseSrvAnswer(answer.data(), size, records)) return {};
+    return records;
+}
+
 std::vector<SrvRecord> querySrv(const std::string& name)
 {
-    struct __res_state state {};
-    if (res_ninit(&state) != 0) return {};
-    uint8_t answer[NS_PACKETSZ * 16];
-    const int size = res_nquery(&state, name.c_str(), ns_c_in, ns_t_srv, answer, sizeof(answer));
-    res_nclose(&state);
-    std::vector<SrvRecord> records;
-    if (size <= 0 || !parseSrvAnswer(answer, static_cast<size_t>(size), records)) return {};
-    return records;
+    return querySrvWith(name, [](const std::string& text, uint8_t* answer, int capacity) {
+        struct __res_state state {};
+        if (res_ninit(&state) != 0) return -1;
+        const int size = res_nquery(&state, text.c_str(), ns_c_in, ns_t_srv, answer, capacity);
+        res_nclose(&state);
+        return size;
+    });
 }
 
 bool isValidHostName(std::string_view host)

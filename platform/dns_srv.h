@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,15 @@ bool parseSrvAnswer(const uint8_t* message, size_t size, std::vector<SrvRecord>&
 
 // Asks the system's resolver for name's SRV records; empty on any failure.
 std::vector<SrvRecord> querySrv(const std::string& name);
+
+// How querySrv asks, as res_nquery does: fills at most capacity bytes of
+// answer and answers the answer's full length (which may exceed capacity
+// when the answer was truncated), or -1.
+using SrvQuery = std::function<int(const std::string& name, uint8_t* answer, int capacity)>;
+
+// querySrv with another query (tests). The answer buffer holds the largest
+// DNS message (64 KiB), and a reported length beyond it is cut to it.
+std::vector<SrvRecord> querySrvWith(const std::string& name, const SrvQuery& query);
 
 // A host name as paymail domains and SRV targets must be: 3 to 253 ASCII
 // letters, digits, "-" and "."; at least one "."; no leading or trailing "."

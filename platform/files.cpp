@@ -37,7 +37,7 @@ static bool writeAll(int fd, std::string_view text, off_t offset)
 static bool readAll(int fd, std::string& text)
 {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return false;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kMaxFileBytes)) return false;
     text.clear();
     text.reserve(static_cast<size_t>(st.st_size));
     char buffer[65536];
@@ -47,9 +47,27 @@ static bool readAll(int fd, std::string& text)
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) return true;
+        // The file may have grown since fstat.
+        if (text.size() + static_cast<size_t>(n) > kMaxFileBytes) return false;
         text.append(buffer, static_cast<size_t>(n));
         offset += n;
     }
+}
+
+// Opens path as a regular file and nothing else: a symbolic link in its last
+// place is refused (O_NOFOLLOW), and a FIFO or device neither blocks the open
+// (O_NONBLOCK) nor is kept. Regular files ignore O_NONBLOCK, so it stays set.
+static int openRegular(const std::string& path, int flags, mode_t mode = 0)
+{
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
 }
 
 static void syncFolder(const std::string& path)
@@ -63,7 +81,7 @@ static void syncFolder(const std::string& path)
 bool openLocked(const std::string& path, LockedFile& file)
 {
     file = LockedFile {};
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = openRegular(path, O_RDWR | O_CREAT, 0600);
     if (fd < 0) return false;
     if (!lockByteZero(fd, F_WRLCK)) {
         ::close(fd);
@@ -86,7 +104,8 @@ bool writeWhole(const LockedFile& file, std::string_view text)
     // The backup holds the new text before the file is touched. The file is
     // emptied first, so an interrupted write leaves a strict prefix of the new
     // text (which never parses) rather than a mix of old and new.
-    replaceFileAtomically(file.path + ".bak", text);
+    // Without a backup (disk full, say) the old file must stay as it is.
+    if (!replaceFileAtomically(file.path + ".bak", text)) return false;
     if (::ftruncate(file.fd, 0) != 0) return false;
     if (!writeAll(file.fd, text, 0)) return false;
     ::fsync(file.fd);
@@ -111,7 +130,7 @@ void unlockClose(LockedFile& file)
 bool readFile(const std::string& path, std::string& text)
 {
     text.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = openRegular(path, O_RDONLY);
     if (fd < 0) return false;
     const bool ok = readAll(fd, text);
     ::close(fd);
@@ -121,7 +140,7 @@ bool readFile(const std::string& path, std::string& text)
 bool replaceFileAtomically(const std::string& path, std::string_view text)
 {
     const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     bool ok = writeAll(fd, text, 0) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;

@@ -10,12 +10,19 @@
 // companion "<path>.bak" atomically with the new text, then empties and
 // rewrites the file in place. A reader whose file is empty or does not parse
 // after a crash takes readBackup() instead.
+//
+// Every file opened here must be a regular file in its own right: a symbolic
+// link in the last place of a path, a FIFO or a device is refused (never
+// followed, never waited on), and reads stop with false beyond kMaxFileBytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace platform {
+
+inline constexpr size_t kMaxFileBytes = 16u << 20;
 
 struct LockedFile {
     int fd = -1;
@@ -30,7 +37,8 @@ bool openLocked(const std::string& path, LockedFile& file);
 bool readWhole(const LockedFile& file, std::string& text);
 
 // Replaces the content: backup first, then the file itself, both flushed.
-// True when every byte of the file was written.
+// True when every byte of the file was written; false, the file untouched,
+// when the backup could not be written.
 bool writeWhole(const LockedFile& file, std::string_view text);
 
 // The companion written by the last writeWhole(); false when there is none.
@@ -39,7 +47,8 @@ bool readBackup(const LockedFile& file, std::string& text);
 // Releases the lock and closes; the record is reset.
 void unlockClose(LockedFile& file);
 
-// Reads a whole file without locking; false when it cannot be opened.
+// Reads a whole file without locking; false when it cannot be opened, is no
+// regular file or holds more than kMaxFileBytes.
 bool readFile(const std::string& path, std::string& text);
 
 // Writes text to "<path>.tmp" in the same folder, flushes it to disk and

@@ -96,7 +96,13 @@ size_t writeBody(char* data, size_t size, size_t count, void* user)
 {
     auto* sink = static_cast<BodySink*>(user);
     const size_t bytes = size * count;
-    sink->body->append(data, bytes);
+    // No exception may cross libcurl's C frames: out of memory stops the
+    // transfer (a short count is CURLE_WRITE_ERROR).
+    try {
+        sink->body->append(data, bytes);
+    } catch (...) {
+        return 0;
+    }
     if (sink->cap != 0 && sink->body->size() >= sink->cap) {
         // A short count makes libcurl stop with CURLE_WRITE_ERROR; the block
         // that crossed the cap stays in the body.

@@ -1,5 +1,6 @@
 #include "services/balance.h"
 
+#include "platform/bounded_json.h"
 #include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
@@ -187,7 +188,7 @@ int64_t readFaceFile(const std::string& receiveAddress)
     const std::string path = faceFilePath();
     std::string text;
     if (path.empty() || receiveAddress.empty() || !platform::readFile(path, text)) return -1;
-    const json face = json::parse(text, nullptr, false);
+    const json face = platform::parseBounded(text);
     if (!face.is_object()) return -1;
     const auto sats = face.find("sats");
     if (platform::jsonText(face, "address") != receiveAddress) return -1;
@@ -269,7 +270,7 @@ bool bulkAddressBalances(const std::vector<IndexedAddress>& addresses, int64_t& 
 bool readBulkBalances(const std::string& body, const std::vector<IndexedAddress>& addresses, int64_t& highest)
 {
     highest = -1;
-    const json reply = json::parse(body, nullptr, false);
+    const json reply = platform::parseBounded(body);
     if (!reply.is_array() && !reply.is_object()) return false;
     for (const json& entry : reply) {
         if (!entry.is_object()) continue;

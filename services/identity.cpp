@@ -1,5 +1,6 @@
 #include "services/identity.h"
 
+#include "platform/bounded_json.h"
 #include "platform/http.h"
 #include "platform/json_fields.h"
 #include "platform/service_host.h"
@@ -177,7 +178,7 @@ bool fetchServiceJson(const std::string& url, nlohmann::json& value)
     platform::HttpResponse response;
     if (!platform::httpPerform(request, response) || response.capped || response.status != 200 || response.body.empty())
         return false;
-    nlohmann::json parsed = nlohmann::json::parse(response.body, nullptr, false);
+    nlohmann::json parsed = platform::parseBounded(response.body);
     if (parsed.is_discarded()) return false;
     value = std::move(parsed);
     return true;

@@ -1,5 +1,6 @@
 #include "services/paymail_claim.h"
 
+#include "platform/bounded_json.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
 #include "platform/json_fields.h"
@@ -24,7 +25,11 @@ namespace {
 
 constexpr int kClaimTimeoutSeconds = 25;
 constexpr int kClaimAttempts = 4;
-const char* const kFallbackRegistry = "userinfo/corvane_paymail.json";
+
+// The folder standing for the program's own in legacyPaymailRegistryPath
+// (empty: the real one).
+std::mutex legacyFolderMutex;
+std::string legacyFolder;
 
 // Guards every read-change-write of the registry file within the process.
 std::mutex registryMutex;
@@ -118,6 +123,23 @@ std::string paymailRegistryPath()
     return platform::dataFolder() + "/corvane_paymail.json";
 }
 
+std::string legacyPaymailRegistryPath()
+{
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> lock(legacyFolderMutex);
+        folder = legacyFolder;
+    }
+    if (folder.empty()) folder = platform::executableFolder();
+    return folder + "/userinfo/corvane_paymail.json";
+}
+
+void setLegacyRegistryFolder(const std::string& folder)
+{
+    std::lock_guard<std::mutex> lock(legacyFolderMutex);
+    legacyFolder = folder;
+}
+
 json loadPaymailRegistry()
 {
     std::lock_guard<std::mutex> lock(registryMutex);
@@ -177,6 +199,10 @@ std::string registerOwnName(const std::string& identityKey, const std::string& a
     if (!address.empty()) entry["address"] = address;
     const std::string ord = carriedOver(names, previous, key, "ord");
     if (!ord.empty()) entry["ord"] = ord;
+    // Kept as setOwnOrdinalsAddress left it: dropping it here made every
+    // resolve write the registry twice.
+    const std::string ordAddress = carriedOver(names, previous, key, "ordAddress");
+    if (!ordAddress.empty()) entry["ordAddress"] = ordAddress;
     std::string avatar = carriedOver(names, previous, key, "avatar");
     if (avatar.empty() && registry.contains("avatars") && registry["avatars"].is_object()) {
         const auto stored = registry["avatars"].find(key);
@@ -225,7 +251,7 @@ void refreshHostRole()
     std::string body;
     std::string error;
     if (!wallet::web_get_plain(platform::serviceDomainUrl(platform::quotaPath(key)), body, error)) return;
-    const json answer = json::parse(body, nullptr, false);
+    const json answer = platform::parseBounded(body);
     if (!answer.is_object()) return;
     setHostRole(platform::jsonText(answer, "role"));
 }
@@ -381,7 +407,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
     const bool sent = wallet::web_post_json(platform::serviceDomainUrl(platform::claimPath()),
                                             body.dump(-1, ' ', false, json::error_handler_t::replace), reply, error,
                                             kClaimTimeoutSeconds, kClaimAttempts);
-    const json answer = json::parse(reply, nullptr, false);
+    const json answer = platform::parseBounded(reply);
     std::string refusal;
     bool saysNo = false;
     if (answer.is_object()) {
@@ -404,18 +430,19 @@ void forgetClaimFingerprint()
 
 namespace {
 
-// The registry file, or the copy an older installation kept beside the
-// working directory (then moved into the data folder). Call with the
-// registry mutex held.
+// The registry file, or the copy an older installation kept in the
+// program's folder (then copied into the data folder). Never one relative to
+// the working directory, which is wherever the user happens to be. Call with
+// the registry mutex held.
 json loadRegistryLocked()
 {
     std::string text;
     if (platform::readFile(paymailRegistryPath(), text)) {
-        json registry = json::parse(text, nullptr, false);
+        json registry = platform::parseBounded(text);
         return registry.is_object() ? registry : json::object();
     }
-    if (!platform::readFile(kFallbackRegistry, text)) return json::object();
-    json registry = json::parse(text, nullptr, false);
+    if (!platform::readFile(legacyPaymailRegistryPath(), text)) return json::object();
+    json registry = platform::parseBounded(text);
     if (!registry.is_object()) return json::object();
     saveRegistryLocked(registry);
     return registry;

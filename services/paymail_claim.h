@@ -70,17 +70,25 @@ std::string paymailRegistryPath();
 
 // The registry as the file holds it: an object (empty when the file is
 // missing, unreadable or not a JSON object). When the data folder has no file
-// but "userinfo/corvane_paymail.json" (relative to the working directory)
-// parses as an object, that one is answered and copied into the data folder.
+// but legacyPaymailRegistryPath() parses as an object, that one is answered
+// and copied into the data folder.
 nlohmann::json loadPaymailRegistry();
+
+// "<program folder>/userinfo/corvane_paymail.json": where an older
+// installation kept the registry. Never a path relative to the working
+// directory.
+std::string legacyPaymailRegistryPath();
+
+// Tests: a folder that stands for the program's own ("" restores it).
+void setLegacyRegistryFolder(const std::string& folder);
 
 // The own name of identityKey (any case): "self" when that entry belongs to
 // the key, else the alphabetically first name it owns, else empty.
 std::string findOwnAlias(const std::string& identityKey);
 
 // Registers the own alias's name key for identityKey with address (empty:
-// none), carrying over the identity's "ord" and "avatar", and makes it
-// "self". Empty text on success, else one of kNeedPaymailName,
+// none), carrying over the identity's "ord", "ordAddress" and "avatar", and
+// makes it "self"; the file is written only when that changed it. Empty text on success, else one of kNeedPaymailName,
 // kNoTesseraIdentity, "<name>@<domain> is already taken", "paymail quota
 // reached (<n> free labels per identity)" or kRegistryNotWritten.
 std::string registerOwnName(const std::string& identityKey, const std::string& address);

@@ -1,5 +1,6 @@
 #include "services/paymail_resolution.h"
 
+#include "platform/bounded_json.h"
 #include "platform/config.h"
 #include "platform/dns_srv.h"
 #include "platform/json_fields.h"
@@ -108,7 +109,7 @@ std::string addressFromService(const std::string& url)
 {
     std::string body, error;
     if (!wallet::web_get_plain(url, body, error)) return {};
-    const json answer = json::parse(body, nullptr, false);
+    const json answer = platform::parseBounded(body);
     if (!answer.is_object()) return {};
     const std::string address = platform::jsonText(answer, "address");
     return isValidAddress(address) ? address : std::string();
@@ -192,8 +193,12 @@ std::string resolveServiceHandle(const std::string& input, std::string& error)
     // A name no alias can have never goes into a URL.
     const std::string path = platform::handleAddressPath(handle);
     if (isValidPaymailAlias(name)) {
-        for (const std::string& url : {platform::serviceDomainUrl(path), platform::localServiceUrl(path)}) {
-            address = addressFromService(url);
+        address = addressFromService(platform::serviceDomainUrl(path));
+        if (!address.empty()) return address;
+        // The local instance is reached without a certificate check: only
+        // when this machine is configured to run one.
+        if (platform::config().local_service) {
+            address = addressFromService(platform::localServiceUrl(path));
             if (!address.empty()) return address;
         }
     }
@@ -216,7 +221,7 @@ std::string resolveExternalPaymail(const std::string& alias, const std::string& 
         body.clear();
         wallet::web_get_plain("https://" + domain + platform::bsvaliasDiscoveryPath(), body, transportError);
     }
-    json document = json::parse(body, nullptr, false);
+    json document = platform::parseBounded(body);
     if (!document.is_object()) document = json::object();
     const auto capabilities = document.find("capabilities");
     if (capabilities == document.end() || !capabilities->is_object() || capabilities->empty()) {
@@ -244,7 +249,7 @@ std::string resolveExternalPaymail(const std::string& alias, const std::string& 
     std::vector<PaymentOutput> outputs;
     if (!parsePaymentOutputs(reply, kPaymailProbeSatoshis, outputs, error)) return {};
 
-    const json parsed = json::parse(reply, nullptr, false);
+    const json parsed = platform::parseBounded(reply);
     const auto reference = parsed.find("reference");
     const std::string receiveUrl = capabilityUrl(*capabilities, kReceiveTransactionCapability, alias, domain, host);
     if (reference != parsed.end() && reference->is_string() && !receiveUrl.empty())
@@ -282,7 +287,7 @@ bool parsePaymentOutputs(const std::string& body, int64_t expectedSatoshis, std:
 {
     outputs.clear();
     error.clear();
-    const json reply = json::parse(body, nullptr, false);
+    const json reply = platform::parseBounded(body);
     auto fail = [&](const char* message) {
         outputs.clear();
         error = message;

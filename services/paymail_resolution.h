@@ -59,9 +59,9 @@ std::string resolveRecipient(const std::string& input, const std::string& sender
 
 // A handle on the service domain or a legacy address: a valid address as
 // typed, else the local registry's address for the name, else the service's
-// address API, then a service instance on this machine (only for names in
-// paymail alias syntax). Errors: kEnterRecipient, "could not resolve " +
-// name + "@" + service domain.
+// address API, then, when the configuration enables one (local_service), a
+// service instance on this machine (only for names in paymail alias syntax). Errors: kEnterRecipient, "could not
+// resolve " + name + "@" + service domain.
 std::string resolveServiceHandle(const std::string& input, std::string& error);
 
 // alias@domain through bsvalias, asking for 1 satoshi. A P2P destination

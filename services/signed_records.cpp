@@ -91,6 +91,16 @@ bool verifyRecord(const json& record)
                               recordText(record, "paymail"));
 }
 
+std::string verifiedSender(const json& record)
+{
+    if (!verifyRecord(record)) return {};
+    // The very name whose published key matched. One the phone's handle form
+    // would read as another name ("$x", "x@y") identifies no one it can act on.
+    const std::string name = comparableHandle(recordText(record, "actor"));
+    if (name.empty() || name[0] == '$' || name.find('@') != std::string::npos) return {};
+    return name;
+}
+
 bool verifyRecordSignature(const json& record)
 {
     if (!record.is_object() || recordText(record, "protocol") != kPhoneProtocol) return false;

@@ -39,6 +39,14 @@ bool signRecord(nlohmann::json& record, std::string& error);
 // publishes for its "actor" (keyMatchesIdentity, one cached lookup).
 bool verifyRecord(const nlohmann::json& record);
 
+// The sender's handle as verification proved it, in the one form everything
+// that acts on a received record uses (blocking, the own-handle check, call
+// and message rows): the actor as comparableHandle gives it (blanks, one "@"
+// or "$" and case dropped), which is also its own comparisonForm. Empty when
+// verifyRecord fails or that name still starts with "$" or holds an "@".
+// The record's "handle" and "actor" texts themselves are never to be used.
+std::string verifiedSender(const nlohmann::json& record);
+
 // The checks of verifyRecord that need no service: a JSON object with
 // protocol "CV-Phone" and type "cp", a channel, handle, actor, key and
 // signature present, actor equal to handle once normalised, ts > 0, and the

@@ -1,6 +1,7 @@
 #include "services/tessera_link.h"
 
 #include "platform/app_launch.h"
+#include "platform/bounded_json.h"
 #include "platform/clock.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
@@ -79,7 +80,8 @@ std::string readBoundId()
 {
     std::string text;
     if (!platform::readFile(bindFilePath(), text)) return {};
-    return platform::jsonText(json::parse(text, nullptr, false), "wallet_id");
+    const std::string id = platform::jsonText(platform::parseBounded(text), "wallet_id");
+    return wallet::is_safe_wallet_id(id) ? id : std::string();
 }
 
 bool writeBindFile(const std::string& walletId)
@@ -96,7 +98,8 @@ bool writeBindFile(const std::string& walletId)
 
 void bindWallet(const std::string& id)
 {
-    if (!link().isApp || id.empty()) return;
+    // Ids from the registry, a bind file or a connect reply become paths.
+    if (!link().isApp || !wallet::is_safe_wallet_id(id)) return;
     wallet::set_bound_wallet_id(id);
     writeBindFile(id);
 }
@@ -293,10 +296,15 @@ void nameWalletAfterPaymail(const std::string& walletId)
     if (walletId.empty() || alias.empty()) return;
     RegistryGuard guard;
     json registry = loadWalletRegistry();
+    bool renamed = false;
     for (json& entry : registry["wallets"]) {
-        if (platform::jsonText(entry, "id") == walletId) entry["name"] = alias;
+        if (platform::jsonText(entry, "id") != walletId || platform::jsonText(entry, "name") == alias) continue;
+        entry["name"] = alias;
+        renamed = true;
     }
-    saveWalletRegistry(registry);
+    // Every signed record resolves the own paymail: an unchanged list is
+    // not written again.
+    if (renamed) saveWalletRegistry(registry);
 }
 
 std::string bindKey(std::string_view instance)
@@ -344,12 +352,15 @@ std::string pollConnectReply(const std::string& requestId)
     if (!platform::pathExists(path)) return "pending";
     std::string text;
     if (!platform::readFile(path, text)) return "denied";
-    const json reply = json::parse(text, nullptr, false);
+    const json reply = platform::parseBounded(text);
     if (!reply.is_object()) return "denied";
     const auto ok = reply.find("ok");
     if (ok == reply.end() || !ok->is_boolean() || !ok->get<bool>()) return "denied";
     const std::string id = platform::jsonText(reply, "wallet_id");
-    if (!id.empty()) bindWallet(id);
+    if (id.empty()) return "ok";
+    // The id becomes a path: a reply naming no folder of ours approves nothing.
+    if (!wallet::is_safe_wallet_id(id)) return "denied";
+    bindWallet(id);
     return "ok";
 }
 
@@ -398,7 +409,7 @@ json loadWalletRegistry(bool* intact)
     json registry = json::object();
     bool wellFormed = true;
     if (platform::readFile(registryPath(), text) && !text.empty()) {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = platform::parseBounded(text);
         if (parsed.is_object())
             registry = std::move(parsed);
         else

@@ -37,7 +37,8 @@ void unloadWallet();
 
 // The registry name of a wallet, or the id itself when it has none.
 std::string walletDisplayName(const std::string& walletId);
-// Renames the wallet in the registry after the wallet's paymail alias.
+// Renames the wallet in the registry after the wallet's paymail alias;
+// writes the registry only when the name changes.
 void nameWalletAfterPaymail(const std::string& walletId);
 
 // Alphanumeric bytes lower-cased, every other byte "_", the last 96 kept;
@@ -48,7 +49,8 @@ std::string newStampId();
 
 // Writes a connect request; answers its id, or empty when it cannot be written.
 std::string writeConnectRequest();
-// "ok" (bound when the reply names a wallet), "pending" or "denied".
+// "ok" (bound when the reply names a wallet), "pending" or "denied" (also
+// for a reply naming a wallet id that is not is_safe_wallet_id).
 std::string pollConnectReply(const std::string& requestId);
 
 // Raises a running Tessera, else starts a "Tessera" executable found beside

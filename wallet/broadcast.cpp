@@ -8,6 +8,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/bounded_json.h"
 #include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
@@ -275,7 +276,7 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& local_txid, std
         error_out = error;
         return false;
     }
-    const json doc = json::parse(answer, nullptr, false);
+    const json doc = platform::parseBounded(answer);
     if (!doc.is_object()) {
         error_out = kBadArcResponse;
         return false;
@@ -405,7 +406,7 @@ namespace {
 // A 2xx submit answer refuses only as a JSON object whose "ok" is false.
 bool service_refused(const std::string& answer)
 {
-    const json doc = json::parse(answer, nullptr, false);
+    const json doc = platform::parseBounded(answer);
     if (!doc.is_object()) return false;
     const auto ok = doc.find("ok");
     return ok != doc.end() && ok->is_boolean() && !ok->get<bool>();
@@ -418,7 +419,7 @@ bool service_refused(const std::string& answer)
 std::string answered_txid(const std::string& answer, const std::string& local_txid)
 {
     std::string named;
-    const json doc = json::parse(answer, nullptr, false);
+    const json doc = platform::parseBounded(answer);
     if (doc.is_object()) {
         const auto it = doc.find("txid");
         if (it != doc.end() && it->is_string()) named = it->get<std::string>();

@@ -4,6 +4,7 @@
 #include "wallet/keys.h"
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
+#include "platform/bounded_json.h"
 #include "platform/chain_api.h"
 #include "platform/clock.h"
 #include "platform/config.h"
@@ -146,7 +147,7 @@ bool parse_coin_list(std::string_view body, std::vector<Coin>& coins, std::strin
 {
     coins.clear();
     if (next_page_token) next_page_token->clear();
-    const json doc = json::parse(body, nullptr, false);
+    const json doc = platform::parseBounded(body);
     const json* list = nullptr;
     if (doc.is_array()) {
         list = &doc;
@@ -443,7 +444,7 @@ bool is_inscription(const std::string& address, const Coin& coin)
 bool parse_ordinals_page(std::string_view body, OrdinalsList& list, size_t& count)
 {
     count = 0;
-    const json doc = json::parse(body, nullptr, false);
+    const json doc = platform::parseBounded(body);
     if (!doc.is_array()) return false;
     count = doc.size();
     for (const json& item : doc) {
@@ -724,7 +725,7 @@ void scan_history(AddressScan& scan)
 {
     std::string body, error;
     if (!web_get(platform::chainUnconfirmedHistoryUrl(scan.where.address), body, error, kHistoryLimitS)) return;
-    const json doc = json::parse(body, nullptr, false);
+    const json doc = platform::parseBounded(body);
     const json* entries = doc.is_array() ? &doc : nullptr;
     if (doc.is_object() && doc.contains("result") && doc["result"].is_array()) entries = &doc["result"];
     if (!entries) return;
@@ -739,7 +740,7 @@ void scan_history(AddressScan& scan)
     }
     for (const std::string& txid : txids) {
         if (!web_get(platform::chainTxUrl(txid), body, error, kHistoryLimitS)) continue;
-        const json tx = json::parse(body, nullptr, false);
+        const json tx = platform::parseBounded(body);
         if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
         for (const json& in : tx["vin"]) {
             if (!in.is_object()) continue;
@@ -807,7 +808,7 @@ void change_from_last_sent(CoinState& s)
         if (!is_txid(txid)) continue;
         std::string body, error;
         if (!web_get(platform::chainTxDecodedUrl(txid), body, error, kHistoryLimitS)) continue;
-        const json tx = json::parse(body, nullptr, false);
+        const json tx = platform::parseBounded(body);
         if (!tx.is_object() || !tx.contains("vout") || !tx["vout"].is_array()) continue;
         for (const json& out : tx["vout"]) {
             if (!out.is_object()) continue;
@@ -1053,7 +1054,7 @@ void load_files(CoinState& s)
     merge_spent_file(s);
     std::string text;
     if (!platform::readFile(coin_folder() + "/" + s.tag + "_change.json", text)) return;
-    const json doc = json::parse(text, nullptr, false);
+    const json doc = platform::parseBounded(text);
     if (!doc.is_object() || !doc.contains("coins") || !doc["coins"].is_array()) return;
     for (const json& item : doc["coins"]) {
         if (!item.is_object()) continue;
@@ -1088,7 +1089,7 @@ void merge_spent_file(CoinState& s)
     std::string text;
     if (!platform::readFile(path, text)) return;
     s.spent_stamp = stamp;
-    const json doc = json::parse(text, nullptr, false);
+    const json doc = platform::parseBounded(text);
     if (!doc.is_object() || !doc.contains("outpoints") || !doc["outpoints"].is_array()) return;
     for (const json& key : doc["outpoints"])
         if (key.is_string()) s.spent.insert(ascii_lower(key.get<std::string>()));
@@ -1293,7 +1294,7 @@ std::unordered_set<std::string> load_reserves()
     for (const ReserveFile& file : kFiles) {
         std::string text;
         if (!platform::readFile(root + file.folder + name, text)) continue;
-        const json doc = json::parse(text, nullptr, false);
+        const json doc = platform::parseBounded(text);
         if (!doc.is_object() || !doc.contains(file.key) || !doc[file.key].is_array()) continue;
         for (const json& entry : doc[file.key]) {
             if (!entry.is_object()) continue;
@@ -1326,7 +1327,7 @@ std::unordered_set<std::string> load_offer_locks(const CoinState& s)
     const std::string path = platform::dataFolder() + "/vitrine/offer_locks_" + reserve_tag() + ".json";
     std::string text;
     if (!platform::readFile(path, text)) return keys;
-    json doc = json::parse(text, nullptr, false);
+    json doc = platform::parseBounded(text);
     if (!doc.is_object() || !doc.contains("utxos") || !doc["utxos"].is_array()) return keys;
     json kept = json::array();
     bool dropped = false;

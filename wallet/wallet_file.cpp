@@ -3,6 +3,7 @@
 #include "platform/json_fields.h"
 #include "wallet/address.h"
 #include "wallet/keys.h"
+#include "platform/bounded_json.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
@@ -28,6 +29,9 @@ std::string wallet_file_path()
 {
     const std::string id = bound_wallet_id();
     if (id.empty()) return platform::dataFolder() + "/corvane_tessera.json";
+    // The id comes from files any local process may write: "../x" would
+    // name a wallet outside the data folder.
+    if (!is_safe_wallet_id(id)) return {};
     return platform::dataFolder() + "/wallets/" + id + "/wallet.json";
 }
 
@@ -67,7 +71,7 @@ static json readWalletJson(const std::string& path)
         wipe_string(text);
         return json(json::value_t::discarded);
     }
-    json doc = json::parse(text, nullptr, false);
+    json doc = platform::parseBounded(text);
     wipe_string(text);
     return doc;
 }
@@ -377,7 +381,7 @@ static WalletFileStatus readSingleKeyWallet(const json& doc, WalletState& s)
 WalletFileStatus parse_wallet_text(std::string_view text, WalletState& state)
 {
     wipe_wallet_state(state);
-    json doc = json::parse(text, nullptr, false);
+    json doc = platform::parseBounded(text);
     WalletFileStatus status = WalletFileStatus::invalid;
     if (doc.is_discarded() || !doc.is_object())
         status = WalletFileStatus::not_json;
@@ -562,6 +566,7 @@ bool save_wallet()
     WalletState& s = wallet_state();
     if (bound_wallet_id().empty() || !s.loaded) return false;
     const std::string path = wallet_file_path();
+    if (path.empty()) return false; // an id that is no plain folder name
     platform::makeFolders(platform::parentFolder(path));
 
     // Merge with the file as it is now, just before writing, so that what

@@ -18,7 +18,8 @@ namespace cv_tessera_wallet {
 inline constexpr const char* kLockMagic = "CV-LOCK1";
 
 // data folder + "/wallets/" + id + "/wallet.json" for the bound id, else
-// data folder + "/corvane_tessera.json".
+// data folder + "/corvane_tessera.json"; empty (nothing loads or saves) when
+// the bound id is not is_safe_wallet_id.
 std::string wallet_file_path();
 
 // True when wallet_file_path() + ".seal" exists or the wallet file is a JSON

@@ -85,6 +85,17 @@ void set_bound_wallet_id(const std::string& id)
     boundId() = id;
 }
 
+bool is_safe_wallet_id(std::string_view id)
+{
+    if (id.empty() || id.size() > 128 || id == "." || id == "..") return false;
+    for (const char c : id) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                             c == '.' || c == '-';
+        if (!allowed) return false;
+    }
+    return true;
+}
+
 std::string bound_wallet_id()
 {
     std::lock_guard<std::mutex> lock(bindingMutex());

@@ -14,6 +14,7 @@
 #include <array>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -124,6 +125,11 @@ void unload_wallet();
 // never held while another lock is taken, so any caller may use these.
 void set_bound_wallet_id(const std::string& id);
 std::string bound_wallet_id();
+
+// True when id may name a folder of the data folder: 1 to 128 characters of
+// [A-Za-z0-9_.-], and neither "." nor "..". Ids come from files any local
+// process may write, and are used in paths.
+bool is_safe_wallet_id(std::string_view id);
 
 // Wipes every secret of a state record and resets it to empty.
 void wipe_wallet_state(WalletState& state);

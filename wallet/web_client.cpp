@@ -27,6 +27,20 @@ bool is_local_https(const std::string& url);
 bool perform_through_429(const platform::HttpRequest& request, platform::HttpResponse& response, std::string& error,
                          int tries);
 bool take_answer(platform::HttpResponse& response, std::string& body, std::string& error, bool allow_404 = false);
+// Stops reading one byte past limit, so that a reply of exactly limit bytes is whole.
+void cap_reply(platform::HttpRequest& request, size_t limit)
+{
+    request.bodyCap = limit + 1;
+}
+// True (error set, body dropped) when the reply went past its cap.
+bool over_cap(platform::HttpResponse& response, size_t limit, std::string& error)
+{
+    if (!response.capped) return false;
+    response.body.clear();
+    response.body.shrink_to_fit();
+    error = "reply larger than " + std::to_string(limit) + " bytes";
+    return true;
+}
 
 } // namespace
 
@@ -41,9 +55,11 @@ bool web_get(const std::string& url, std::string& body, std::string& error, int 
     request.followRedirects = true;
     request.maxRedirects = 5;
     request.noSignal = true;
+    cap_reply(request, kWebChainDocumentBytes);
 
     platform::HttpResponse response;
     if (!perform_through_429(request, response, error, 1 + kGetRetries)) return false;
+    if (over_cap(response, kWebChainDocumentBytes, error)) return false;
     return take_answer(response, body, error, allow_404);
 }
 
@@ -63,9 +79,11 @@ bool web_post_json(const std::string& url, const std::string& json, std::string&
     request.userAgent = kUserAgent;
     request.connectTimeoutMs = kConnectLimitMs;
     request.totalTimeoutMs = std::max(timeout_s, 1) * 1000L;
+    cap_reply(request, kWebReplyBytes);
 
     platform::HttpResponse response;
     if (!perform_through_429(request, response, error, attempts)) return false;
+    if (over_cap(response, kWebReplyBytes, error)) return false;
     return take_answer(response, body, error);
 }
 
@@ -83,6 +101,7 @@ bool web_post_json_kept(KeptConnection& connection, const std::string& url, cons
     request.connectTimeoutMs = std::max(timeout_s, 1) * 1000L;
     request.totalTimeoutMs = request.connectTimeoutMs;
     request.tcpKeepAlive = true;
+    cap_reply(request, kWebReplyBytes);
 
     platform::HttpResponse response;
     if (!platform::httpPerformKept(connection, request, response)) {
@@ -93,6 +112,11 @@ bool web_post_json_kept(KeptConnection& connection, const std::string& url, cons
             timed_out = true;
         else
             platform::closeKept(connection);
+        return false;
+    }
+    if (over_cap(response, kWebReplyBytes, error)) {
+        // The reply was cut off mid-transfer: the connection is of no further use.
+        platform::closeKept(connection);
         return false;
     }
     return take_answer(response, body, error);
@@ -107,12 +131,14 @@ bool web_get_plain(const std::string& url, std::string& body, std::string& error
     request.followRedirects = true;
     request.maxRedirects = 5;
     request.verify = !is_local_https(url);
+    cap_reply(request, kWebReplyBytes);
 
     platform::HttpResponse response;
     if (!platform::httpPerform(request, response)) {
         error = response.error;
         return false;
     }
+    if (over_cap(response, kWebReplyBytes, error)) return false;
     body = std::move(response.body);
     if (is_success(response.status)) return true;
     error = "HTTP " + std::to_string(response.status);

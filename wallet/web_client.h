@@ -15,6 +15,13 @@
 
 namespace cv_tessera_wallet {
 
+// The most a reply may hold: chain documents (web_get, which reads the chain
+// API's lists and transactions) 8 MiB, any other reply 1 MiB. A longer reply
+// is a failure, "reply larger than <n> bytes", with an empty body: hosts the
+// user names may send anything.
+inline constexpr size_t kWebReplyBytes = 1u << 20;
+inline constexpr size_t kWebChainDocumentBytes = 8u << 20;
+
 // An easy handle kept between posts to one service; close it with
 // platform::closeKept. It belongs to one caller at a time.
 using KeptConnection = platform::KeptConnection;

@@ -90,7 +90,7 @@ TEST_F(IncomingOnDevnet, OnlyAnInviteFromItsSendersKeyWithinItsWindowRings)
         const char* what;
         std::string key;
         int64_t signedAt;
-        int64_t envelopeTs;
+        int64_t handedTs; // the signed time the chain watch hands on
         bool rings;
     } cases[] = {
         {"signed by a key the service does not publish for the caller", kStrangerKey, now, now, false},
@@ -103,7 +103,7 @@ TEST_F(IncomingOnDevnet, OnlyAnInviteFromItsSendersKeyWithinItsWindowRings)
         char id[17];
         std::snprintf(id, sizeof id, "%016x", 0xabc0 + n++);
         const json record = invite(id, c.signedAt, c.key);
-        handleIncomingRecord(record, true, std::string(64, 'a'), c.envelopeTs);
+        handleIncomingRecord(record, true, std::string(64, 'a'), c.handedTs);
         EXPECT_EQ(stateNow() == CallState::Ringing, c.rings) << c.what;
     }
 

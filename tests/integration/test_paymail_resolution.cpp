@@ -1,5 +1,6 @@
 // Paymail resolution against the devnet: handles on the service domain (the
-// service's address API, then a service instance on this machine), legacy
+// service's address API, then a service instance on this machine when one is
+// configured), legacy
 // addresses, paymails on the external host over the P2P and the basic
 // destination, the paying transaction delivered back to that host, and the
 // replies that must be refused. The devnet plays extpay.test; its capability
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -140,7 +142,9 @@ TEST_F(ResolutionOnDevnet, HandlesFallBackToAServiceOnThisMachine)
     const std::string address = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
     // The public service does not know the alias; the local instance does.
     HttpsTestServer local;
+    std::atomic<int> asked {0};
     local.http.Get(R"(/api/bsvalias/address/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
+        ++asked;
         if (request.matches[1] == alias + "@" + domain)
             response.set_content(json {{"address", address}, {"handle", alias}}.dump(), "application/json");
         else
@@ -152,6 +156,14 @@ TEST_F(ResolutionOnDevnet, HandlesFallBackToAServiceOnThisMachine)
         GTEST_SKIP() << "port 25443 is taken on this machine";
     }
     std::string error;
+    // Its certificate is not checked, so any local process could answer:
+    // asked only when the configuration says this machine runs one.
+    EXPECT_EQ(kestrel::resolveRecipient(alias, sender, error), "");
+    EXPECT_EQ(error, "could not resolve " + alias + "@" + domain);
+    EXPECT_EQ(asked, 0);
+    platform::Config values = platform::config();
+    values.local_service = true;
+    platform::setConfig(values);
     EXPECT_EQ(kestrel::resolveRecipient(alias, sender, error), address) << error;
     EXPECT_EQ(kestrel::resolveRecipient(freshAlias("unknown"), sender, error), "");
 }

@@ -108,9 +108,12 @@ TEST_F(RecordsOnDevnet, SentRecordIsFoundOpenedAndVerifiedThroughEveryReadPath)
     callAs(alice, bob);
     fund({5000}, alice.receive);
 
-    json record = {{"kind", "hangup"}, {"id", kCallId}};
+    // A resend carries the time of the first send; it is signed afresh.
+    json record = {{"kind", "hangup"}, {"id", kCallId}, {"ts", 1700000000}};
+    const int64_t before = platform::unixSeconds();
     ASSERT_TRUE(sendPhoneRecord(bob.receive, record, 1, true)) << statusText();
     EXPECT_EQ(statusText(), "");
+    EXPECT_GE(recordInteger(record, "ts"), before);
     EXPECT_EQ(record["protocol"], "CV-Phone");
     EXPECT_EQ(record["handle"], alice.alias);
     EXPECT_EQ(record["pay"], alice.receive);
@@ -156,7 +159,9 @@ TEST_F(RecordsOnDevnet, SentRecordIsFoundOpenedAndVerifiedThroughEveryReadPath)
     ASSERT_EQ(opened.outcome, EnvelopeOutcome::Opened);
     EXPECT_EQ(opened.record, record);
     EXPECT_TRUE(isLiveRecord(opened.ts, platform::unixSeconds()));
+    EXPECT_TRUE(isLiveEnvelope(opened, platform::unixSeconds()));
     EXPECT_TRUE(verifyRecord(opened.record));
+    EXPECT_EQ(verifiedSender(opened.record), alice.alias);
     json forged = opened.record;
     forged["kind"] = "accept";
     EXPECT_FALSE(verifyRecord(forged));
@@ -249,6 +254,7 @@ TEST_F(RecordsOnDevnet, ToolSendsAndReadsBetweenTwoDataFolders)
         ASSERT_TRUE(read.is_object()) << via;
         EXPECT_EQ(reading.status, 0) << via << read.dump();
         EXPECT_EQ(read["verified"], true) << via;
+        EXPECT_EQ(read["from"], alice.alias) << via;
         EXPECT_EQ(read["live"], true) << via;
         EXPECT_EQ(read["record"]["kind"], "invite") << via;
         EXPECT_EQ(read["record"]["id"], kCallId) << via;

@@ -5,11 +5,12 @@
 // on the wallet the data folder binds for this instance.
 //
 // Stable forms: resolve → {"address"} or {"error"}; send-record → {"sent",
-// "txid", "status"}; read-tx → {"record", "live", "verified"} or {"error"}.
+// "txid", "status"}; read-tx → {"record", "live", "verified", "from"} or {"error"}.
 // The exit status is 0 only for an address, a sent record or an opened one.
 #include "phone/phone_store.h"
 #include "calls/call_state.h"
 #include "calls/phone_records.h"
+#include "platform/bounded_json.h"
 #include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
@@ -122,7 +123,7 @@ int sendRecord(const Args& args)
 // A decoded transaction's payload, when the body is one with a "vout" list.
 std::string payloadOfDecoded(const std::string& body)
 {
-    const json document = json::parse(body, nullptr, false);
+    const json document = platform::parseBounded(body);
     if (!document.is_object() || !document.contains("vout") || !document["vout"].is_array()) return {};
     return kestrel::extractFromTxJson(document);
 }
@@ -168,9 +169,11 @@ int readTx(const Args& args)
     if (opened.outcome == kestrel::EnvelopeOutcome::Malformed) return error("the phone record is not complete JSON");
     if (opened.outcome != kestrel::EnvelopeOutcome::Opened)
         return error("the phone record does not open with this wallet's identity key");
+    const std::string from = kestrel::verifiedSender(opened.record);
     return printJson({{"record", opened.record},
-                      {"live", kestrel::isLiveRecord(opened.ts, platform::unixSeconds())},
-                      {"verified", kestrel::verifyRecord(opened.record)}});
+                      {"live", kestrel::isLiveEnvelope(opened, platform::unixSeconds())},
+                      {"verified", !from.empty()},
+                      {"from", from}});
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "tools/kestrel-tool/tool.h"
 
 #include "calls/sealing.h"
+#include "platform/bounded_json.h"
 #include "platform/files.h"
 #include "services/identity.h"
 #include "services/signed_records.h"
@@ -32,7 +33,7 @@ bool readRecord(const json& in, json& record, std::string& error)
         error = path.empty() ? "missing --file" : "cannot read " + path;
         return false;
     }
-    record = json::parse(body, nullptr, false);
+    record = platform::parseBounded(body);
     if (record.is_discarded()) {
         error = path + " is not JSON";
         return false;

@@ -4,6 +4,7 @@
 // process (the interoperability tests use it).
 #include "tools/kestrel-tool/tool.h"
 
+#include "platform/bounded_json.h"
 #include "platform/files.h"
 #include "wallet/address.h"
 #include "wallet/hashes.h"
@@ -262,7 +263,7 @@ int runFromArgs(const char* name, const Args& args, const std::vector<std::strin
     if (command == "sighash" || command == "sign-tx") {
         std::string body;
         if (!platform::readFile(args.get("file"), body)) return fail("cannot read " + args.get("file"));
-        in["tx"] = json::parse(body, nullptr, false);
+        in["tx"] = platform::parseBounded(body);
         if (in["tx"].is_discarded()) return fail(args.get("file") + " is not JSON");
     }
     return printWork(findWork(kWork, command), in);
@@ -316,7 +317,7 @@ int batchCommand(const Args& args)
     std::string answers;
     while (std::getline(file, line)) {
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-        const json in = json::parse(line, nullptr, false);
+        const json in = platform::parseBounded(line);
         json out;
         std::string error;
         const std::string name = in.is_object() ? textOption(in, "command") : std::string();

@@ -120,6 +120,16 @@ TEST(PhoneRecords, EnvelopesThatDoNotOpen)
          EnvelopeOutcome::Ignored},
         {"plain text not JSON", envelopeFor("hello").dump(), EnvelopeOutcome::Ignored},
         {"plain text an array", envelopeFor("[1]").dump(), EnvelopeOutcome::Ignored},
+        // Hostile sizes and depths are refused before parsing, not a crash.
+        {"envelope 50,000 levels deep",
+         good.dump().substr(0, good.dump().size() - 1) + ",\"z\":" + std::string(50000, '[') + std::string(50000, ']') +
+             "}",
+         EnvelopeOutcome::Ignored},
+        {"record 50,000 levels deep",
+         envelopeFor("{\"a\":" + std::string(50000, '[') + std::string(50000, ']') + "}").dump(),
+         EnvelopeOutcome::Ignored},
+        {"envelope over 1 MiB", with("pad", std::string(1 << 20, 'x')), EnvelopeOutcome::Ignored},
+        {"over 1 MiB and cut short", "{\"pad\":\"" + std::string(1 << 20, 'x'), EnvelopeOutcome::Ignored},
     };
     for (const auto& c : cases) {
         const OpenedEnvelope opened = openEnvelopeWithKey(c.text, kPriv);
@@ -140,12 +150,41 @@ TEST(PhoneRecords, LiveRule)
         bool live;
     } cases[] = {
         {now - 89, true}, {now - 90, true},  {now - 91, false},  {now - 181, false},
-        {now, true},      {now + 180, true}, {now + 181, false}, {0, true},
-        {-5, true},       {1, false},        {INT64_MAX, false}, {now - 95, false},
+        {now, true},      {now + 180, true}, {now + 181, false}, {0, false},
+        {-5, false},      {1, false},        {INT64_MAX, false}, {now - 95, false},
     };
     for (const auto& c : cases) EXPECT_EQ(isLiveRecord(c.ts, now), c.live) << c.ts;
     EXPECT_FALSE(isLiveRecord(1, INT64_MIN)); // no overflow with a wild clock
     EXPECT_FALSE(isLiveRecord(INT64_MAX, INT64_MIN));
+}
+
+TEST(PhoneRecords, LivenessIsJudgedByTheSignedTime)
+{
+    // An old record re-wrapped in a fresh envelope must not ring again.
+    const int64_t now = platform::unixSeconds();
+    const struct {
+        const char* what;
+        json recordTs;   // null: absent
+        json envelopeTs; // null: absent
+        bool live;
+    } cases[] = {
+        {"fresh record, fresh envelope", now, now, true},
+        {"signed ten minutes ago, fresh envelope", now - 600, now, false},
+        {"fresh record, old envelope", now, now - 600, false},
+        {"fresh record, no envelope time", now, nullptr, true},
+        {"no signed time", nullptr, now, false},
+        {"signed time 0", 0, now, false},
+        {"signed time negative", -1, now, false},
+        {"envelope time 0", now, 0, false},
+        {"signed time as decimal text", std::to_string(now), now, true},
+    };
+    for (const auto& c : cases) {
+        json record = {{"kind", "invite"}, {"id", "0123456789abcdef"}};
+        if (!c.recordTs.is_null()) record["ts"] = c.recordTs;
+        const OpenedEnvelope opened = openEnvelopeWithKey(envelopeFor(record.dump(), c.envelopeTs).dump(), kPriv);
+        ASSERT_EQ(opened.outcome, EnvelopeOutcome::Opened) << c.what;
+        EXPECT_EQ(isLiveEnvelope(opened, now), c.live) << c.what;
+    }
 }
 
 TEST(PhoneRecords, SpendAnswers)

@@ -89,6 +89,8 @@ TEST(Handles, Normalisation)
         {"@", "", "", ""},
         {"J\xC3\xBCrgen_1-2", "J\xC3\xBCrgen_1-2", "j\xC3\xBCrgen_1-2", "jrgen_1-2"},
         {"a b", "a b", "a b", "ab"},
+        {"$Bob", "Bob", "bob", "bob"},
+        {" @$ bob@corvane.app", "bob", "bob", "bob"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(handleOf(c.in), c.handle) << c.in;
@@ -252,6 +254,7 @@ TEST_F(PhoneStoreTest, ListsFollowTheirRules)
 
     phoneState().ownHandle = "alice";
     EXPECT_TRUE(isBlocked("@BOB@corvane.app"));
+    EXPECT_TRUE(isBlocked("$Bob")); // the handle form a signature accepts
     EXPECT_FALSE(isBlocked("bobby"));
     EXPECT_FALSE(isBlocked("@"));
 }

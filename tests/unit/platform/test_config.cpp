@@ -14,6 +14,26 @@ TEST(Config, DefaultsWithoutFile)
     EXPECT_EQ(values.chain_api, "https://api.whatsonchain.com/v1/bsv/main");
     EXPECT_EQ(values.service_host, values.service_domain);
     EXPECT_TRUE(values.connect_to.empty());
+    EXPECT_FALSE(values.local_service); // a local instance is trusted only when configured
+}
+
+TEST(Config, LocalServiceIsAFlag)
+{
+    const struct {
+        const char* text;
+        bool local;
+        size_t warnings;
+    } cases[] = {
+        {R"({"local_service": true})", true, 0},
+        {R"({"local_service": false})", false, 0},
+        {R"({"local_service": "true"})", false, 1},
+        {R"({"local_service": 1})", false, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> warnings;
+        EXPECT_EQ(parseConfig(c.text, warnings).local_service, c.local) << c.text;
+        EXPECT_EQ(warnings.size(), c.warnings) << c.text;
+    }
 }
 
 TEST(Config, OverridesKeyByKey)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -163,4 +164,34 @@ TEST(DnsSrv, BsvaliasHostSelection)
     // Targets as some resolvers spell them, with the root's dot.
     EXPECT_EQ(selectBsvaliasHost({{1, 0, 443, "Pay.Example.."}}), "pay.example");
     EXPECT_EQ(selectBsvaliasHost({{1, 0, 443, ""}}), "");
+}
+
+// A resolver answers the full length of an answer it had to cut to the
+// buffer; the parse must stay inside the buffer either way.
+TEST(DnsSrv, LongAnswersAreReadWithinTheBuffer)
+{
+    std::vector<Answer> many;
+    for (int i = 0; i < 400; ++i) many.push_back({33, 1, 1, 443, "host" + std::to_string(i) + ".example"});
+    const Message big = answerMessage(many);
+    ASSERT_GT(big.size(), 8192u); // more than a classic 8 KiB answer buffer holds
+
+    const struct {
+        const char* what;
+        int extraReported; // reported length beyond the message
+        size_t records;
+    } cases[] = {
+        {"whole answer", 0, 400}, {"reported longer than any buffer", 100000, 0}, // what is there is cut: malformed
+    };
+    for (const auto& c : cases) {
+        const std::vector<SrvRecord> records =
+            querySrvWith("_bsvalias._tcp.pay.example", [&](const std::string&, uint8_t* answer, int capacity) {
+                const size_t copied = std::min(big.size(), static_cast<size_t>(capacity));
+                std::copy(big.begin(), big.begin() + static_cast<std::ptrdiff_t>(copied), answer);
+                return static_cast<int>(big.size()) + c.extraReported;
+            });
+        EXPECT_EQ(records.size(), c.records) << c.what;
+        if (!records.empty()) {
+            EXPECT_EQ(records.back().target, "host399.example");
+        }
+    }
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -168,4 +169,66 @@ TEST(AtomicReplace, ReplacesWholeAndLeavesNoTemporary)
     EXPECT_FALSE(pathExists(path + ".tmp"));
     EXPECT_FALSE(replaceFileAtomically(temp.root + "/missing/x.json", "x"));
     EXPECT_FALSE(pathExists(temp.root + "/missing"));
+}
+
+// Files of the shared data folder are written by any local process: only a
+// regular file of its own is read or locked, never what a link, a FIFO or a
+// device stands for.
+TEST(SharedFiles, OnlyRegularFilesAreOpened)
+{
+    TempDataFolder temp;
+    const std::string outside = temp.root + "/outside.json";
+    ASSERT_TRUE(replaceFileAtomically(outside, "outside"));
+    const std::string fifo = temp.root + "/fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string toZero = temp.root + "/zero.json";
+    ASSERT_EQ(::symlink("/dev/zero", toZero.c_str()), 0);
+    const std::string toOutside = temp.root + "/elsewhere.json";
+    ASSERT_EQ(::symlink(outside.c_str(), toOutside.c_str()), 0);
+    const std::string huge = temp.root + "/huge.json";
+    ASSERT_TRUE(replaceFileAtomically(huge, "x"));
+    ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(kMaxFileBytes) + 1), 0); // sparse
+
+    for (const std::string& path : {fifo, toZero, toOutside, huge}) {
+        std::string text = "left";
+        EXPECT_FALSE(readFile(path, text)) << path; // no block, no endless read
+        EXPECT_TRUE(text.empty()) << path;
+        LockedFile file;
+        const bool opened = openLocked(path, file);
+        if (path == huge) {
+            // A regular file, but too large to read whole.
+            ASSERT_TRUE(opened);
+            EXPECT_FALSE(readWhole(file, text));
+            unlockClose(file);
+        } else {
+            EXPECT_FALSE(opened) << path;
+            EXPECT_EQ(file.fd, -1) << path;
+        }
+    }
+    std::string text;
+    ASSERT_TRUE(readFile(outside, text));
+    EXPECT_EQ(text, "outside"); // nothing was written through the link
+
+    std::string exact(kMaxFileBytes, 'y');
+    ASSERT_TRUE(replaceFileAtomically(huge, exact));
+    EXPECT_TRUE(readFile(huge, text));
+    EXPECT_EQ(text.size(), kMaxFileBytes);
+}
+
+TEST(LockedFile, AFailedBackupLeavesTheFileAsItWas)
+{
+    TempDataFolder temp;
+    const std::string path = temp.root + "/store.json";
+    LockedFile file;
+    ASSERT_TRUE(openLocked(path, file));
+    ASSERT_TRUE(writeWhole(file, "old"));
+    // The backup cannot be replaced (as on a full disk): a folder stands in its place.
+    ASSERT_EQ(::unlink((path + ".bak").c_str()), 0);
+    ASSERT_EQ(::mkdir((path + ".bak").c_str(), 0700), 0);
+    ::mkdir((path + ".bak/keep").c_str(), 0700);
+    EXPECT_FALSE(writeWhole(file, "new"));
+    std::string text;
+    ASSERT_TRUE(readWhole(file, text));
+    EXPECT_EQ(text, "old");
+    unlockClose(file);
 }

@@ -275,18 +275,31 @@ TEST_F(PaymailRegistry, UnreadableRegistryAndTheFallbackFile)
     EXPECT_EQ(loadPaymailRegistry(), json::object());
     ::unlink(paymailRegistryPath().c_str());
 
-    // An older installation kept it under "userinfo" beside the working folder.
+    // An older installation kept it under "userinfo" in the program's folder.
+    // The working folder is wherever the user happens to be: a file there is
+    // never taken.
     char previous[4096];
     ASSERT_NE(::getcwd(previous, sizeof(previous)), nullptr);
     const std::string work = temp.root + "/work";
+    const std::string program = temp.root + "/program";
     platform::makeFolders(work + "/userinfo");
-    const json old = {{"names", {{"eve", {{"pubkey", kOtherKey}, {"address", "1Eve"}}}}}, {"self", "eve"}};
-    ASSERT_TRUE(platform::replaceFileAtomically(work + "/userinfo/corvane_paymail.json", old.dump()));
+    platform::makeFolders(program + "/userinfo");
+    const json planted = {{"names", {{"eve", {{"pubkey", kOtherKey}, {"address", "1Mallory"}}}}}, {"self", "eve"}};
+    ASSERT_TRUE(platform::replaceFileAtomically(work + "/userinfo/corvane_paymail.json", planted.dump()));
     ASSERT_EQ(::chdir(work.c_str()), 0);
+    EXPECT_EQ(lookupRegistryAddress("eve"), "");
+    EXPECT_FALSE(platform::pathExists(paymailRegistryPath()));
+
+    const json old = {{"names", {{"eve", {{"pubkey", kOtherKey}, {"address", "1Eve"}}}}}, {"self", "eve"}};
+    ASSERT_TRUE(platform::replaceFileAtomically(program + "/userinfo/corvane_paymail.json", old.dump()));
+    setLegacyRegistryFolder(program);
+    EXPECT_EQ(legacyPaymailRegistryPath(), program + "/userinfo/corvane_paymail.json");
     EXPECT_EQ(lookupRegistryAddress("eve"), "1Eve");
+    setLegacyRegistryFolder("");
     ASSERT_EQ(::chdir(previous), 0);
     EXPECT_EQ(readRegistry(), old); // copied into the data folder
     EXPECT_EQ(lookupRegistryAddress("eve"), "1Eve");
+    EXPECT_EQ(legacyPaymailRegistryPath(), platform::executableFolder() + "/userinfo/corvane_paymail.json");
 }
 
 TEST_F(PaymailRegistry, ResolveTakesTheRegistryNameWhenTheWalletHasNone)
@@ -328,6 +341,35 @@ TEST_F(PaymailRegistry, ResolveRegistersTheWalletsOwnAlias)
     w::unload_wallet();
     resolveOwnPaymail(false);
     EXPECT_EQ(ownAlias(), "");
+}
+
+TEST_F(PaymailRegistry, ASecondResolveWritesNothing)
+{
+    // Every signed record resolves the own paymail; the shared files must not
+    // be rewritten each time.
+    writeWallet(phraseWallet());
+    ASSERT_TRUE(w::load_wallet());
+    const std::string wallets = temp.corvane() + "/wallets.json";
+    ASSERT_TRUE(platform::replaceFileAtomically(wallets, R"({"wallets": [{"id": "w1", "name": "Main"}]})"));
+    resolveOwnPaymail(false);
+    const json registry = readRegistry();
+    ASSERT_EQ(registry["names"]["alice"]["ordAddress"], w::wallet_view().ord_address);
+    std::string text;
+    ASSERT_TRUE(platform::readFile(wallets, text));
+    ASSERT_EQ(json::parse(text)["wallets"][0]["name"], "alice");
+
+    // Both files compact now: any write would bring back the writer's layout.
+    const std::string compactRegistry = registry.dump();
+    const std::string compactWallets = json::parse(text).dump();
+    ASSERT_TRUE(platform::replaceFileAtomically(paymailRegistryPath(), compactRegistry));
+    ASSERT_TRUE(platform::replaceFileAtomically(wallets, compactWallets));
+    const std::string walletBefore = readWallet();
+    resolveOwnPaymail(false);
+    ASSERT_TRUE(platform::readFile(paymailRegistryPath(), text));
+    EXPECT_EQ(text, compactRegistry);
+    ASSERT_TRUE(platform::readFile(wallets, text));
+    EXPECT_EQ(text, compactWallets);
+    EXPECT_EQ(readWallet(), walletBefore);
 }
 
 namespace {

@@ -237,6 +237,36 @@ TEST_F(RecordsAgainstService, VerifyNeedsTheKeyTheServicePublishesForTheActor)
     EXPECT_EQ(lookups, before); // the key was cached
 }
 
+TEST_F(RecordsAgainstService, VerifiedSenderIsTheOneHandleFormOfTheSigner)
+{
+    publish(kIdentityPub);
+    // A signer may spell its handle in any form the signature accepts; what
+    // acts on the record sees one.
+    const struct {
+        const char* handle;
+        const char* actor;
+        const char* sender; // empty: refused
+    } cases[] = {
+        {"alice", "alice", "alice"},
+        {"$alice", "$alice", "alice"},
+        {" @Alice", "$ALICE", "alice"},
+        {"$ALICE ", "alice", "alice"},
+        {"\talice\r\n", "\v@alice", "alice"}, // control blanks, as the canonical text drops them
+        {"$$alice", "$$alice", ""},           // no key is published for "$alice"
+        {"bob", "bob", ""},                   // no key published for bob
+        {"alice", "$bob", ""},                // actor and handle disagree
+    };
+    for (const auto& c : cases) {
+        json record = audioRecord();
+        record["handle"] = c.handle;
+        record["actor"] = c.actor;
+        EXPECT_EQ(verifiedSender(signedWith(record)), c.sender) << c.handle << " / " << c.actor;
+    }
+    json tampered = signedWith(audioRecord());
+    tampered["n"] = 9;
+    EXPECT_EQ(verifiedSender(tampered), "");
+}
+
 TEST_F(RecordsAgainstService, SignRecordFillsTheSignerFieldsAndChecksThemWithTheService)
 {
     json record = audioRecord();

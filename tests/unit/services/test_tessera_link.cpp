@@ -4,6 +4,7 @@
 #include "platform/files.h"
 #include "event_recorder.h"
 #include "temp_folder.h"
+#include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
 #include <gtest/gtest.h>
@@ -156,6 +157,30 @@ TEST_F(TesseraLinkTest, LegacyWalletGoesBackWhenTheRegistryCannotBeSaved)
     EXPECT_EQ(text, legacy);
 }
 
+TEST_F(TesseraLinkTest, WalletIdsThatAreNoFolderNameBindNothing)
+{
+    // The registry, the bind file and a connect reply are files any local
+    // process may write; their ids become paths in the data folder.
+    for (const char* id : {"../x", "..", ".", "a/b", "../../wallets/w1", "w 1", "w1\n"}) {
+        write("/wallets.json", json {{"wallets", json::array({json {{"id", id}}})}}.dump());
+        ::unlink(path(bindFile()).c_str());
+        registerApp("/opt/kestrel", "Kestrel");
+        EXPECT_EQ(cv_tessera_wallet::bound_wallet_id(), "") << id;
+        EXPECT_FALSE(platform::pathExists(path(bindFile()))) << id;
+
+        write(bindFile(), json {{"app", "Kestrel"}, {"instance", "/opt/kestrel"}, {"wallet_id", id}}.dump());
+        registerApp("/opt/kestrel", "Kestrel");
+        EXPECT_EQ(cv_tessera_wallet::bound_wallet_id(), "") << id;
+        EXPECT_EQ(currentWalletPath(), "") << id;
+        cv_tessera_wallet::set_bound_wallet_id(id); // as a caller might
+        EXPECT_EQ(cv_tessera_wallet::wallet_file_path(), "") << id;
+        EXPECT_FALSE(cv_tessera_wallet::load_wallet()) << id;
+        EXPECT_FALSE(cv_tessera_wallet::save_wallet()) << id;
+        cv_tessera_wallet::set_bound_wallet_id("");
+    }
+    for (const char* id : {"w1", "1700000000123-a.b_c"}) EXPECT_TRUE(cv_tessera_wallet::is_safe_wallet_id(id)) << id;
+}
+
 TEST_F(TesseraLinkTest, RegistrationBindsTheOnlyWallet)
 {
     write("/wallets.json", R"({"wallets": [{"id": "w1", "name": "Main"}]})");
@@ -234,6 +259,8 @@ TEST_F(TesseraLinkTest, ConnectRepliesAreReadAsTesseraWroteThem)
         {R"({"ok": false, "wallet_id": "w2"})", "denied", ""},
         {R"({"ok": "yes", "wallet_id": "w2"})", "denied", ""},
         {R"({"ok": true})", "ok", ""},
+        {R"({"ok": true, "wallet_id": "../x"})", "denied", ""}, // an id that is no folder name
+        {R"({"ok": true, "wallet_id": ".."})", "denied", ""},
         {R"({"ok": true, "wallet_id": "w2"})", "ok", "w2"},
     };
     for (const auto& c : cases) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 using namespace cv_tessera_wallet;
@@ -88,6 +89,12 @@ struct WebClientTest : ::testing::Test {
             ++hits;
             res.set_redirect("/loop");
         });
+        // /size/<n>: a reply of n bytes.
+        auto sized = [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(std::string(std::stoul(req.matches[1]), 'x'), "application/json");
+        };
+        target.http.Get(R"(/size/(\d+))", sized);
+        target.http.Post(R"(/size/(\d+))", sized);
         target.http.Post("/slow", [&target](const httplib::Request&, httplib::Response& res) {
             target.pause(2500);
             res.set_content("late", "text/plain");
@@ -127,6 +134,42 @@ TEST_F(WebClientTest, StatusesBecomeSuccessOrTheirErrorText)
 
         EXPECT_EQ(web_get_plain(url, body, error), c.ok) << i;
         EXPECT_EQ(error, c.ok ? "" : "HTTP " + std::to_string(c.status)) << i; // never the body
+    }
+}
+
+TEST_F(WebClientTest, RepliesAreCapped)
+{
+    // A host may send without end; a reply past its cap is a failure, whole
+    // replies up to the cap are not.
+    const std::string base = "https://api.whatsonchain.com/size/";
+    const struct {
+        const char* what;
+        std::function<bool(const std::string& url, std::string& body, std::string& error)> call;
+        size_t cap;
+    } cases[] = {
+        {"get", [](const std::string& u, std::string& b, std::string& e) { return web_get(u, b, e, 20); },
+         kWebChainDocumentBytes},
+        {"plain get", [](const std::string& u, std::string& b, std::string& e) { return web_get_plain(u, b, e); },
+         kWebReplyBytes},
+        {"post", [](const std::string& u, std::string& b, std::string& e) { return web_post_json(u, "{}", b, e, 20); },
+         kWebReplyBytes},
+        {"kept post",
+         [](const std::string& u, std::string& b, std::string& e) {
+             KeptConnection connection;
+             bool timedOut = false;
+             const bool ok = web_post_json_kept(connection, u, "{}", b, e, 20, timedOut);
+             platform::closeKept(connection);
+             return ok;
+         },
+         kWebReplyBytes},
+    };
+    for (const auto& c : cases) {
+        std::string body, error;
+        EXPECT_TRUE(c.call(base + std::to_string(c.cap), body, error)) << c.what << ": " << error;
+        EXPECT_EQ(body.size(), c.cap) << c.what;
+        EXPECT_FALSE(c.call(base + std::to_string(c.cap + 1), body, error)) << c.what;
+        EXPECT_EQ(error, "reply larger than " + std::to_string(c.cap) + " bytes") << c.what;
+        EXPECT_TRUE(body.empty()) << c.what;
     }
 }
 
