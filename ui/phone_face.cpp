@@ -474,8 +474,8 @@ void PhoneFace::paintEvent(QPaintEvent*)
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     paintBackground(p, rect(), QPoint());
 
-    if (!logo_) logo_ = new QPixmap(QPixmap::fromImage(kestrelLogo(256)));
-    if (!logo_->isNull()) p.drawPixmap(QRect(16, 12, 46, 46), *logo_);
+    if (logo_.isNull()) logo_ = QPixmap::fromImage(kestrelLogo(256));
+    if (!logo_.isNull()) p.drawPixmap(QRect(16, 12, 46, 46), logo_);
 
     p.setPen(QColor(0xF4, 0xEC, 0xDC));
     p.setFont(faceFont("Georgia", 28, true));

@@ -11,6 +11,7 @@
 #include "calls/phone_actions.h"
 
 #include <QColor>
+#include <QPixmap>
 #include <QPointer>
 #include <QRect>
 #include <QString>
@@ -114,7 +115,7 @@ private:
     int64_t now_ = 0, tick_ = 0;
     std::array<QAbstractButton*, 9> buttons_ {};
     QLineEdit* handle_ = nullptr;
-    QPixmap* logo_ = nullptr;
+    QPixmap logo_; // drawn once, on the first paint
     int blinkTimer_ = 0, ringTimer_ = 0;
     int blinkPhase_ = -1;
     int64_t lastSecond_ = -1;
