@@ -1,8 +1,10 @@
-// Opening envelopes: any text never crashes; a text that is no complete JSON
+// Opening envelopes: any text never crashes; a text beyond the record bounds
+// (size, nesting) is Ignored, and within them a text that is no complete JSON
 // object is Malformed; any plain text sealed to the key opens exactly when
-// it is a JSON object, and then to that object.
+// it is a JSON object within the bounds, and then to that object.
 #include "calls/phone_records.h"
 #include "calls/sealing.h"
+#include "platform/bounded_json.h"
 #include "wallet/address.h"
 
 #include <cstdlib>
@@ -34,14 +36,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const OpenedEnvelope asEnvelope = openEnvelopeWithKey(text, kPriv);
     const json parsed = json::parse(text, nullptr, false);
-    if (!parsed.is_object() && asEnvelope.outcome != EnvelopeOutcome::Malformed) std::abort();
+    const bool bounded = platform::withinBounds(text, platform::kRecordBytes, platform::kRecordDepth);
+    if (!bounded && asEnvelope.outcome != EnvelopeOutcome::Ignored) std::abort();
+    if (bounded && !parsed.is_object() && asEnvelope.outcome != EnvelopeOutcome::Malformed) std::abort();
     if (asEnvelope.outcome == EnvelopeOutcome::Opened && !asEnvelope.record.is_object()) std::abort();
 
     json envelope = {{"location", "cphone"}, {"protocol", "CV-Phone"}, {"ts", 1}, {"type", "cp"}};
     std::string error;
     if (!sealIntoEnvelope(text, publicKey(), envelope, error)) std::abort();
     const OpenedEnvelope sealed = openEnvelopeWithKey(envelope.dump(), kPriv);
-    if ((sealed.outcome == EnvelopeOutcome::Opened) != parsed.is_object()) std::abort();
-    if (parsed.is_object() && (sealed.record != parsed || sealed.ts != 1)) std::abort();
+    const bool opens = parsed.is_object() && bounded;
+    if ((sealed.outcome == EnvelopeOutcome::Opened) != opens) std::abort();
+    if (opens && (sealed.record != parsed || sealed.ts != 1)) std::abort();
     return 0;
 }
