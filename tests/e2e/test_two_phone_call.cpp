@@ -112,21 +112,7 @@ protected:
     }
 
     // The values of the confirmed and unconfirmed coins of address, on the chain API.
-    std::vector<int64_t> coinValues(const std::string& address) const
-    {
-        std::vector<int64_t> values;
-        const std::string base = devnet.info["config"]["chain_api"].get<std::string>() + "/address/" + address;
-        for (const char* list : {"/unspent/all", "/unconfirmed/unspent"}) {
-            platform::HttpRequest request;
-            request.url = base + list;
-            platform::HttpResponse response;
-            platform::httpPerform(request, response);
-            const json answer = json::parse(response.body, nullptr, false);
-            if (!answer.is_object() || !answer["result"].is_array()) continue;
-            for (const json& coin : answer["result"]) values.push_back(coin.value("value", int64_t {0}));
-        }
-        return values;
-    }
+    std::vector<int64_t> coinValues(const std::string& address) const { return devnet.coinValues(address); }
 
     // With KESTREL_E2E_KEEP set to a folder, the sides' microphone and
     // speaker files are copied there (named by test and side) to listen to.

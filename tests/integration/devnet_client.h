@@ -10,8 +10,10 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -85,6 +87,23 @@ struct Devnet {
     {
         fields["alias"] = alias;
         return control("POST", "/control/alias", fields, status);
+    }
+
+    // The values of address's coins on the chain API, mined and not.
+    std::vector<int64_t> coinValues(const std::string& address) const
+    {
+        std::vector<int64_t> values;
+        const std::string base = info["config"]["chain_api"].get<std::string>() + "/address/" + address;
+        for (const char* list : {"/unspent/all", "/unconfirmed/unspent"}) {
+            platform::HttpRequest request;
+            request.url = base + list;
+            platform::HttpResponse response;
+            platform::httpPerform(request, response);
+            const nlohmann::json answer = nlohmann::json::parse(response.body, nullptr, false);
+            if (!answer.is_object() || !answer["result"].is_array()) continue;
+            for (const nlohmann::json& coin : answer["result"]) values.push_back(coin.value("value", int64_t {0}));
+        }
+        return values;
     }
 
     // Requests the devnet saw that match query ("path=<prefix>", optionally

@@ -4,7 +4,6 @@
 #include "spend_fixture.h"
 
 #include "calls/phone_fee.h"
-#include "platform/http.h"
 
 #include <gtest/gtest.h>
 
@@ -25,19 +24,8 @@ protected:
     // How many coins of exactly sats the connection-fee address holds, mined or not.
     size_t feeCoins(int64_t sats) const
     {
-        const std::string base = devnet.info["config"]["chain_api"].get<std::string>() + "/address/" +
-                                 platform::config().connection_fee_address;
-        size_t count = 0;
-        for (const char* list : {"/unspent/all", "/unconfirmed/unspent"}) {
-            platform::HttpRequest request;
-            request.url = base + list;
-            platform::HttpResponse response;
-            platform::httpPerform(request, response);
-            const json answer = json::parse(response.body, nullptr, false);
-            if (!answer.is_object() || !answer["result"].is_array()) continue;
-            for (const json& coin : answer["result"]) count += coin.value("value", int64_t {0}) == sats;
-        }
-        return count;
+        const std::vector<int64_t> values = devnet.coinValues(platform::config().connection_fee_address);
+        return static_cast<size_t>(std::count(values.begin(), values.end(), sats));
     }
 };
 
