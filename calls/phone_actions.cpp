@@ -189,6 +189,11 @@ void setMute(bool on)
     setMuteSwitch(on);
 }
 
+void setEcho(bool on)
+{
+    setEchoLine(on);
+}
+
 bool muted()
 {
     return muteSwitch();

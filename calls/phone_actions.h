@@ -81,6 +81,9 @@ void installQuestionHook(std::function<bool(const std::string& text)> hook);
 
 void setMute(bool on);
 bool muted();
+// The test line: with on, call speech heard is played back as the microphone
+// about a second later, in place of the microphone's own sound.
+void setEcho(bool on);
 // 50, 100, 150 or 200; false, changing nothing, for any other value.
 bool setVolume(int percent);
 
