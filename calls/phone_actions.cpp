@@ -189,6 +189,11 @@ void setMute(bool on)
     setMuteSwitch(on);
 }
 
+void showStatus(const std::string& text)
+{
+    setStatusText(text);
+}
+
 void setEcho(bool on)
 {
     setEchoLine(on);
