@@ -8,6 +8,7 @@
 #include "services/signed_records.h"
 #include "wallet/encoding.h"
 #include "wallet/phone_spend.h"
+#include "wallet/spend_result.h"
 #include "wallet/transaction.h"
 #include "platform/bounded_json.h"
 #include "platform/clock.h"
@@ -25,9 +26,16 @@ namespace wallet = cv_tessera_wallet;
 
 namespace {
 
-constexpr int64_t kMaxParsedFee = 1000000000;
-
 thread_local bool threadHoldMark = false;
+
+// The fee a spend named, or the estimate when it named none.
+SentRecord sentRecordOf(const wallet::SpendResult& result, size_t envelopeBytes, int rate)
+{
+    SentRecord sent;
+    sent.txid = result.txid;
+    sent.fee = result.fee > 0 ? result.fee : estimateRecordFee(envelopeBytes, rate);
+    return sent;
+}
 
 // --- Pushes ---------------------------------------------------------------------------
 
@@ -165,20 +173,20 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
 
     // No lock is held across the spend: it may take as long as a broadcast.
     const uint32_t spendRate = static_cast<uint32_t>(rate < 1 ? 1 : rate);
-    const std::string result =
-        wallet::phone_send(destination, payload, spendRate, synchronous, platform::config().message_fee_address);
+    const wallet::SpendResult result = wallet::read_spend_result(
+        wallet::phone_send(destination, payload, spendRate, synchronous, platform::config().message_fee_address));
 
-    if (result.starts_with("hold:")) {
+    if (result.held()) {
         threadHoldMark = true;
         setStatusText("Holding. Waiting for a coin to clear.");
         return false;
     }
-    if (!result.starts_with("success")) {
-        setStatusText(result);
+    if (!result.sent()) {
+        setStatusText(result.text);
         return false;
     }
     threadHoldMark = false;
-    const SentRecord sent = parseSentRecord(result, payload.size(), rate);
+    const SentRecord sent = sentRecordOf(result, payload.size(), rate);
     std::lock_guard<std::mutex> lock(stateMutex());
     CallFields& call = callFields();
     call.satoshisSpent += sent.fee;
@@ -208,27 +216,7 @@ int64_t estimateRecordFee(size_t envelopeBytes, int rate)
 
 SentRecord parseSentRecord(const std::string& spendResult, size_t envelopeBytes, int rate)
 {
-    std::string rest = spendResult.size() > 9 ? spendResult.substr(9) : std::string();
-    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
-    SentRecord sent;
-    const size_t blank = rest.find(' ');
-    sent.txid = rest.substr(0, blank).substr(0, 64);
-    int64_t fee = 0;
-    bool number = false;
-    if (blank != std::string::npos) {
-        size_t i = blank + 1;
-        while (i < rest.size() && rest[i] == ' ') ++i;
-        number = i < rest.size();
-        for (; i < rest.size() && number; ++i) {
-            if (rest[i] < '0' || rest[i] > '9' || fee > kMaxParsedFee) {
-                number = false;
-                break;
-            }
-            fee = fee * 10 + (rest[i] - '0');
-        }
-    }
-    sent.fee = number && fee >= 1 && fee <= kMaxParsedFee ? fee : estimateRecordFee(envelopeBytes, rate);
-    return sent;
+    return sentRecordOf(wallet::read_spend_result(spendResult), envelopeBytes, rate);
 }
 
 // --- Reading ----------------------------------------------------------------------
