@@ -92,3 +92,14 @@ inline double bestCorrelation(const std::vector<double>& sentence, const std::ve
     }
     return best;
 }
+
+// How well a speaker holds a sentence that went there and back again (a
+// test line's echo): the mean of the best correlations of its two halves.
+// Such speech has a pause wherever a slice came late on either way, which
+// stretches a whole sentence's envelope more than either half's.
+inline double bestCorrelationByHalves(const std::vector<double>& sentence, const std::vector<double>& speaker)
+{
+    const auto middle = sentence.begin() + static_cast<std::ptrdiff_t>(sentence.size() / 2);
+    return (bestCorrelation({sentence.begin(), middle}, speaker) + bestCorrelation({middle, sentence.end()}, speaker)) /
+           2;
+}

@@ -47,16 +47,9 @@ std::vector<double> sentenceEnvelope(const std::string& path)
     return envelope(samples);
 }
 
-// How well speaker holds the sentence at path: the mean of its two halves'
-// best correlations. Speech that went there and back again has a pause
-// wherever a slice came late, which stretches a whole sentence's envelope
-// more than either half's.
 double heldSentence(const std::string& path, const std::vector<double>& speaker)
 {
-    const std::vector<double> sentence = sentenceEnvelope(path);
-    const auto middle = sentence.begin() + static_cast<std::ptrdiff_t>(sentence.size() / 2);
-    return (bestCorrelation({sentence.begin(), middle}, speaker) + bestCorrelation({middle, sentence.end()}, speaker)) /
-           2;
+    return bestCorrelationByHalves(sentenceEnvelope(path), speaker);
 }
 
 } // namespace
