@@ -16,6 +16,7 @@
 #include "wallet/phone_spend.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
+#include "wallet/handle_forms.h"
 
 #include <algorithm>
 #include <deque>
@@ -259,7 +260,7 @@ std::string followWallet()
             address = wallet::wallet_state().receive_address;
         }
     }
-    handle = handleOf(handle);
+    handle = wallet::bare_handle(handle);
     bool switchNeeded = false;
     {
         std::lock_guard lock(stateMutex());
@@ -267,7 +268,7 @@ std::string followWallet()
         if (state.ownHandle != handle) doneTxids().clear();
         {
             std::lock_guard store(storeMutex());
-            switchNeeded = safeId(handle) != phoneStore().ownerId;
+            switchNeeded = wallet::file_id_form(handle) != phoneStore().ownerId;
         }
         state.ownHandle = handle;
         callFields().ownPaymentAddress = address;
