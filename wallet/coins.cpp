@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <charconv>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -31,9 +30,7 @@
 namespace cv_tessera_wallet {
 
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 using Lock = std::lock_guard<std::recursive_mutex>;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -41,9 +38,9 @@ constexpr int kMaxPages = 40;
 constexpr int kPageLimitS = 20;
 constexpr int kHistoryLimitS = 10;
 constexpr size_t kMaxHistoryTxids = 16;
-constexpr auto kEmptyCacheInterval = 8s;
-constexpr auto kCacheInterval = 30s;
-constexpr auto kInscriptionFresh = 20s;
+constexpr int64_t kEmptyCacheIntervalMs = 8'000;
+constexpr int64_t kCacheIntervalMs = 30'000;
+constexpr int64_t kInscriptionFreshMs = 20'000;
 constexpr size_t kOrdinalsPage = 100;
 constexpr int kOrdinalsPages = 10;
 constexpr size_t kMaxPickCoins = 4;
@@ -51,13 +48,13 @@ constexpr size_t kScanThreads = 4;
 
 struct AddressList {
     std::vector<Coin> coins;
-    Clock::time_point taken {};
-    bool ok = false; // the last scan (or an own record) established the list
+    int64_t taken = 0; // tick of the scan
+    bool ok = false;   // the last scan (or an own record) established the list
 };
 
 struct InscriptionList {
     std::unordered_set<std::string> keys;
-    Clock::time_point fetched {};
+    int64_t fetched = 0; // tick
     bool complete = false;
 };
 
@@ -81,10 +78,10 @@ struct CoinState {
     std::vector<ChangeCoin> change;
     std::map<std::string, AddressList> lists;
     std::vector<Coin> cache;
-    Clock::time_point cache_time {};
+    int64_t cache_time = 0; // tick
     bool cache_filled = false;
     std::map<std::string, InscriptionList> inscriptions;
-    std::optional<Clock::time_point> ordinals_failed;
+    std::optional<int64_t> ordinals_failed; // tick
     std::map<std::string, std::vector<Coin>> ordinals_plain;
     std::string last_txid;
     std::string previous_txid;
@@ -325,7 +322,7 @@ void record_sent(const std::vector<Coin>& inputs, const std::vector<Output>& out
     prune_lists(s, false);
     prune_cache(s);
 
-    const Clock::time_point now = Clock::now();
+    const int64_t now = platform::tickMillis();
     const WalletState& w = wallet_state();
     for (size_t i = 0; i < outputs.size(); ++i) {
         const Output& out = outputs[i];
@@ -523,7 +520,7 @@ void store_inscription_list(const std::string& address, const OrdinalsList& list
     CoinState& s = state();
     InscriptionList& stored = s.inscriptions[address];
     stored.keys = std::unordered_set<std::string>(list.inscription_keys.begin(), list.inscription_keys.end());
-    stored.fetched = Clock::now();
+    stored.fetched = platform::tickMillis();
     stored.complete = list.complete;
     s.ordinals_plain[address] = list.plain;
 }
@@ -531,7 +528,7 @@ void store_inscription_list(const std::string& address, const OrdinalsList& list
 void note_inscription_failure()
 {
     Lock lock(wallet_mutex());
-    state().ordinals_failed = Clock::now();
+    state().ordinals_failed = platform::tickMillis();
 }
 
 // ---- the phone coin cache ---------------------------------------------------
@@ -544,9 +541,9 @@ bool refresh_phone_coins(bool force, std::string& message)
     merge_spent_file(s);
     prune_cache(s);
 
-    const Clock::time_point now = Clock::now();
+    const int64_t now = platform::tickMillis();
     if (!force && s.cache_filled) {
-        const auto interval = s.cache.empty() ? kEmptyCacheInterval : kCacheInterval;
+        const auto interval = s.cache.empty() ? kEmptyCacheIntervalMs : kCacheIntervalMs;
         if (now - s.cache_time < interval) return true;
     }
 
@@ -768,7 +765,7 @@ void run_scans(std::vector<AddressScan>& scans)
 }
 
 // Files a scan's findings as the address's coin list.
-void file_scan(CoinState& s, const AddressScan& scan, Clock::time_point now)
+void file_scan(CoinState& s, const AddressScan& scan, int64_t now)
 {
     if (scan.ordinals_ok)
         store_inscription_list(scan.where.address, scan.ordinals);
@@ -892,7 +889,7 @@ bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins
 
     CoinState& s = state();
     merge_spent_file(s);
-    const Clock::time_point now = Clock::now();
+    const int64_t now = platform::tickMillis();
     bool complete = !scans.empty();
     std::unordered_set<std::string> listed;
     for (const AddressScan& scan : scans) {
@@ -1182,7 +1179,7 @@ void prune_spent_set(CoinState& s, const std::unordered_set<std::string>& listed
 // lost a coin are dated 30 s back when age_pruned.
 void prune_lists(CoinState& s, bool age_pruned)
 {
-    const Clock::time_point past = Clock::now() - 30s;
+    const int64_t past = platform::tickMillis() - 30'000;
     for (auto& [address, list] : s.lists) {
         const size_t before = list.coins.size();
         std::erase_if(list.coins, [&](const Coin& c) { return spent_in(s, c.txid, c.vout); });
@@ -1354,10 +1351,10 @@ std::unordered_set<std::string> load_offer_locks(const CoinState& s)
 
 bool inscription_in(const CoinState& s, const std::string& address, const Coin& coin)
 {
-    const Clock::time_point now = Clock::now();
-    const bool failed = s.ordinals_failed && now - *s.ordinals_failed < kInscriptionFresh;
+    const int64_t now = platform::tickMillis();
+    const bool failed = s.ordinals_failed && now - *s.ordinals_failed < kInscriptionFreshMs;
     const auto it = s.inscriptions.find(address);
-    const bool fresh = it != s.inscriptions.end() && now - it->second.fetched < kInscriptionFresh;
+    const bool fresh = it != s.inscriptions.end() && now - it->second.fetched < kInscriptionFreshMs;
     if (failed || !fresh) return coin.sats == 1;
     const InscriptionList& list = it->second;
     if (listed_either_order(list.keys, coin.txid, coin.vout, false)) return true;
