@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
+#include "platform/file_writer.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -18,7 +19,6 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <condition_variable>
 #include <cstdlib>
 #include <thread>
 #include <unordered_set>
@@ -953,70 +953,9 @@ void reset_coin_state()
     coin_state_record() = CoinState {};
 }
 
-namespace {
-
-// The writer of the coin files. Each save hands it the file's whole new text;
-// it replaces the files one after the other on a thread of its own, so that
-// a send does not wait for the disk, and a text overtaken by a newer one for
-// the same file is skipped. Allocated once and never freed: the thread may
-// still wait on it while the process exits.
-struct FileWriter {
-    std::mutex mutex;
-    std::condition_variable wanted;
-    std::condition_variable done;
-    std::map<std::string, std::string> pending;
-    bool busy = false;
-    bool started = false;
-};
-
-FileWriter& file_writer()
-{
-    static FileWriter* writer = new FileWriter;
-    return *writer;
-}
-
-void run_file_writer()
-{
-    FileWriter& w = file_writer();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    for (;;) {
-        w.wanted.wait(lock, [&w] { return !w.pending.empty(); });
-        std::map<std::string, std::string> batch;
-        batch.swap(w.pending);
-        w.busy = true;
-        lock.unlock();
-        for (const auto& [path, text] : batch) platform::replaceFileAtomically(path, text);
-        lock.lock();
-        w.busy = false;
-        w.done.notify_all();
-    }
-}
-
-void flush_at_exit()
-{
-    flush_coin_files();
-}
-
-void write_later(const std::string& path, std::string text)
-{
-    FileWriter& w = file_writer();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    w.pending[path] = std::move(text);
-    if (!w.started) {
-        w.started = true;
-        std::thread(run_file_writer).detach();
-        std::atexit(flush_at_exit);
-    }
-    w.wanted.notify_one();
-}
-
-} // namespace
-
 void flush_coin_files()
 {
-    FileWriter& w = file_writer();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    w.done.wait(lock, [&w] { return w.pending.empty() && !w.busy; });
+    platform::flushFileWrites();
 }
 
 // ---- helpers ------------------------------------------------------------------
@@ -1096,7 +1035,7 @@ void save_spent(const CoinState& s)
 {
     const std::set<std::string> sorted(s.spent.begin(), s.spent.end());
     const json doc = {{"outpoints", sorted}};
-    write_later(coin_folder() + "/" + s.tag + "_spent.json", doc.dump(2));
+    platform::writeFileLater(coin_folder() + "/" + s.tag + "_spent.json", doc.dump(2));
 }
 
 void save_change(const CoinState& s)
@@ -1108,7 +1047,7 @@ void save_change(const CoinState& s)
             {{"addr", address_from_hash160(c.hash160)}, {"sats", c.sats}, {"txid", c.txid}, {"vout", c.vout}});
     }
     const json doc = {{"coins", coins}};
-    write_later(coin_folder() + "/" + s.tag + "_change.json", doc.dump(2));
+    platform::writeFileLater(coin_folder() + "/" + s.tag + "_change.json", doc.dump(2));
 }
 
 bool spent_in(const CoinState& s, std::string_view txid, uint32_t vout)
