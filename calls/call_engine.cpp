@@ -20,6 +20,7 @@
 #include "services/tessera_link.h"
 #include "wallet/phone_spend.h"
 #include "wallet/wallet_state.h"
+#include "wallet/handle_forms.h"
 
 #include <openssl/rand.h>
 
@@ -100,7 +101,7 @@ bool isOwnRecord(const std::string& from, const std::string& pay)
 {
     const CallFields& call = callFields();
     if (!pay.empty() && pay == call.ownPaymentAddress) return true;
-    return !from.empty() && comparisonForm(from) == comparisonForm(phoneState().ownHandle);
+    return !from.empty() && wallet::comparison_form(from) == wallet::comparison_form(phoneState().ownHandle);
 }
 
 void ringOutThread();
@@ -133,7 +134,7 @@ std::string newCallId()
 
 void onCallButton(const std::string& typedHandle)
 {
-    const std::string handle = handleOf(typedHandle.substr(0, kHandleBoxLimit));
+    const std::string handle = wallet::bare_handle(typedHandle.substr(0, kHandleBoxLimit));
     if (handle.empty()) return setStatusText("Type a handle first.");
     if (sendingMessageFlag()) return setStatusText("Still sending the last message.");
     if (stateNow() != CallState::Idle) return; // a call is already under way
@@ -379,7 +380,7 @@ RecordOutcome handleIncomingRecord(const json& record, bool live, const std::str
             }
             if (ts >= 1 && (ts > now + kInviteWindowSeconds || now - ts > kInviteWindowSeconds)) return outcome;
             if (seenInvites().count(id) != 0) return outcome;
-            if (comparisonForm(from) == comparisonForm(phoneState().ownHandle)) return outcome;
+            if (wallet::comparison_form(from) == wallet::comparison_form(phoneState().ownHandle)) return outcome;
             if (call.state == CallState::Ringing) {
                 outcome.busy = call.callId != id;
                 return outcome;

@@ -17,6 +17,7 @@
 #include "wallet/spend_result.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
+#include "wallet/handle_forms.h"
 
 #include <algorithm>
 #include <deque>
@@ -260,7 +261,7 @@ std::string followWallet()
             address = wallet::wallet_state().receive_address;
         }
     }
-    handle = handleOf(handle);
+    handle = wallet::bare_handle(handle);
     bool switchNeeded = false;
     {
         std::lock_guard lock(stateMutex());
@@ -268,7 +269,7 @@ std::string followWallet()
         if (state.ownHandle != handle) doneTxids().clear();
         {
             std::lock_guard store(storeMutex());
-            switchNeeded = safeId(handle) != phoneStore().ownerId;
+            switchNeeded = wallet::file_id_form(handle) != phoneStore().ownerId;
         }
         state.ownHandle = handle;
         callFields().ownPaymentAddress = address;

@@ -14,6 +14,7 @@
 #include "services/paymail_claim.h"
 #include "services/tessera_link.h"
 #include "wallet/wallet_state.h"
+#include "wallet/handle_forms.h"
 
 #include <algorithm>
 #include <mutex>
@@ -224,17 +225,18 @@ std::string blockHandle(const std::string& typed)
     };
     if (!isTesseraConnected()) return answer("Connect Tessera first.");
     switchOwner(ownPaymail());
-    const std::string handle = comparisonForm(typed.substr(0, 180));
+    const std::string handle = wallet::comparison_form(typed.substr(0, 180));
     if (handle.empty()) return answer("Type a handle to block.");
     {
         StateLock held;
-        if (handle == comparisonForm(phoneState().ownHandle)) return answer("That's you.");
+        if (handle == wallet::comparison_form(phoneState().ownHandle)) return answer("That's you.");
         std::lock_guard lock(storeMutex());
         std::vector<std::string>& blocked = phoneStore().blocked;
         if (std::find(blocked.begin(), blocked.end(), handle) != blocked.end()) return answer("Already blocked.");
         blocked.push_back(handle);
         const CallFields& call = callFields();
-        if (call.state == CallState::Ringing && comparisonForm(call.peerHandle) == handle && !call.callId.empty())
+        if (call.state == CallState::Ringing && wallet::comparison_form(call.peerHandle) == handle &&
+            !call.callId.empty())
             seenInvites().insert(call.callId);
         saveAll();
     }
@@ -243,7 +245,7 @@ std::string blockHandle(const std::string& typed)
 
 std::string unblockHandle(const std::string& handle)
 {
-    const std::string form = comparisonForm(handle);
+    const std::string form = wallet::comparison_form(handle);
     bool removed = false;
     {
         std::lock_guard state(stateMutex());

@@ -8,12 +8,15 @@
 #include "platform/files.h"
 #include "platform/worker.h"
 #include "platform/clock.h"
+#include "wallet/handle_forms.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace kestrel {
+
+namespace wallet = cv_tessera_wallet;
 
 using json = nlohmann::json;
 
@@ -64,38 +67,6 @@ std::atomic<bool>& replaceWindowsFlag()
 {
     static std::atomic<bool> flag {false};
     return flag;
-}
-
-// --- Handles -----------------------------------------------------------------
-
-std::string handleOf(const std::string& s)
-{
-    size_t begin = 0;
-    while (begin < s.size() && (s[begin] == ' ' || s[begin] == '@')) ++begin;
-    // A "$" handle names the same sender as the bare one (as signatures compare it).
-    if (begin < s.size() && s[begin] == '$') ++begin;
-    while (begin < s.size() && s[begin] == ' ') ++begin;
-    std::string handle = s.substr(begin);
-    const size_t at = handle.find('@');
-    if (at != std::string::npos) handle.resize(at);
-    while (!handle.empty() && handle.back() == ' ') handle.pop_back();
-    return handle;
-}
-
-std::string comparisonForm(const std::string& s)
-{
-    return toLowerAscii(handleOf(s));
-}
-
-std::string safeId(const std::string& s)
-{
-    std::string id;
-    for (const char c : comparisonForm(s)) {
-        const bool keep =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-        if (keep) id += c;
-    }
-    return id;
 }
 
 // --- Files --------------------------------------------------------------------
@@ -439,7 +410,7 @@ bool applyIdentityJson(const json& obj)
 
     store.blocked.clear();
     for (const std::string& entry : stringElements(obj, "blocked")) {
-        const std::string form = comparisonForm(entry);
+        const std::string form = wallet::comparison_form(entry);
         if (!form.empty() && !contains(store.blocked, form)) store.blocked.push_back(form);
     }
     store.heard = stringElements(obj, "heard");
@@ -544,12 +515,12 @@ void loadIdentity()
         migrateLegacySaved(legacy, fresh, phoneFile);
         fresh["inbox"] = json::array();
 
-        const std::string ownerForm = comparisonForm(store.ownerId);
+        const std::string ownerForm = wallet::comparison_form(store.ownerId);
         json calls = json::array();
         for (const json& call : arrayOrEmpty(legacy, "calls")) {
             if (!call.is_object()) continue;
-            if (ownerForm.empty() || ownerForm == comparisonForm(stringOrEmpty(call, "from")) ||
-                ownerForm == comparisonForm(stringOrEmpty(call, "to")))
+            if (ownerForm.empty() || ownerForm == wallet::comparison_form(stringOrEmpty(call, "from")) ||
+                ownerForm == wallet::comparison_form(stringOrEmpty(call, "to")))
                 calls.push_back(call);
         }
         fresh["calls"] = std::move(calls);
@@ -584,7 +555,7 @@ void saveAll()
 
 void switchOwner(const std::string& handle)
 {
-    const std::string id = safeId(handle);
+    const std::string id = wallet::file_id_form(handle);
     {
         std::lock_guard<std::mutex> state(stateMutex());
         std::lock_guard<std::recursive_mutex> lock(storeMutex());
@@ -621,10 +592,10 @@ void switchOwner(const std::string& handle)
 bool renumberSaved()
 {
     std::lock_guard<std::recursive_mutex> lock(storeMutex());
-    const std::string own = comparisonForm(phoneState().ownHandle);
+    const std::string own = wallet::comparison_form(phoneState().ownHandle);
     std::vector<SavedMessage*> others, mine;
     for (SavedMessage& m : phoneStore().saved) {
-        if (own.empty() || comparisonForm(m.from) != own)
+        if (own.empty() || wallet::comparison_form(m.from) != own)
             others.push_back(&m);
         else
             mine.push_back(&m);
@@ -645,7 +616,7 @@ bool renumberSaved()
 
 bool isBlocked(const std::string& handle)
 {
-    const std::string form = comparisonForm(handle);
+    const std::string form = wallet::comparison_form(handle);
     std::lock_guard<std::recursive_mutex> lock(storeMutex());
     return !form.empty() && contains(phoneStore().blocked, form);
 }

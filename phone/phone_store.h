@@ -1,7 +1,7 @@
 // PhoneStore: what the telephone remembers between runs.
 //
 // Device settings live in "phone.json" and the data of each identity in
-// "phone-<safeId>.json", both in the phone folder ("<data folder>/cphone").
+// "phone-<file_id_form>.json", both in the phone folder ("<data folder>/cphone").
 // The store is one process-wide record. Lock order: stateMutex() before
 // storeMutex(); the phone file's byte lock before the identity file's.
 // Lists are read and edited under storeMutex() (recursive); ownHandle, the
@@ -91,22 +91,12 @@ struct PhoneStore {
     std::vector<CallRecord> calls;
     std::vector<InboxMessage> inbox;
 
-    std::string ownerId; // safeId of the loaded identity; empty before a handle is known
+    std::string ownerId; // file_id_form of the loaded identity; empty before a handle is known
 };
 
 PhoneStore& phoneStore();
 std::mutex& stateMutex();
 std::recursive_mutex& storeMutex();
-
-// --- Handles -----------------------------------------------------------------
-
-// Leading blanks and at signs removed, then one "$" and blanks, cut at the next
-// at sign, trailing blanks removed.
-std::string handleOf(const std::string& s);
-// Lower-case handleOf(s): the form every comparison of handles uses.
-std::string comparisonForm(const std::string& s);
-// comparisonForm(s) keeping only ASCII letters, digits, '-' and '_'.
-std::string safeId(const std::string& s);
 
 // --- Files --------------------------------------------------------------------
 
@@ -120,7 +110,7 @@ void loadSettings();
 void saveSettings();
 void saveIdentity();
 void saveAll();
-// Makes safeId(handle) the owner and loads its data; takes stateMutex() itself.
+// Makes file_id_form(handle) the owner and loads its data; takes stateMutex() itself.
 void switchOwner(const std::string& handle);
 // Called with both mutexes held (from switchOwner).
 void loadIdentity();

@@ -12,6 +12,7 @@
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
 #include "platform/clock.h"
+#include "wallet/handle_forms.h"
 
 #include <openssl/crypto.h>
 
@@ -110,14 +111,14 @@ std::string compressedKeyHex(const std::string& publicKeyHex)
 
 std::string lookupIdentityKey(const std::string& handle, const std::string& paymail)
 {
-    const std::string name = comparableHandle(handle);
+    const std::string name = wallet::signer_form(handle);
     if (name.empty()) return {};
     const std::string domain = wallet::ascii_lower(platform::serviceDomain());
 
     // Only identities on the service domain are looked up.
     const size_t at = paymail.find('@');
     if (at != std::string::npos) {
-        const std::string alias = comparableHandle(paymail.substr(0, at));
+        const std::string alias = wallet::signer_form(paymail.substr(0, at));
         if (alias == name && wallet::ascii_lower(wallet::trim_blanks(paymail.substr(at + 1))) != domain) return {};
     }
 
@@ -147,14 +148,6 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
     std::lock_guard<std::mutex> lock(cacheMutex());
     cache()[key] = {publicKey, platform::tickMillis()};
     return publicKey;
-}
-
-std::string comparableHandle(std::string_view handle)
-{
-    std::string name = wallet::trim_blanks(handle);
-    if (!name.empty() && (name[0] == '@' || name[0] == '$'))
-        name = wallet::trim_blanks(std::string_view(name).substr(1));
-    return wallet::ascii_lower(name);
 }
 
 bool keyMatchesIdentity(const std::string& handle, const std::string& publicKeyHex, const std::string& paymail)

@@ -56,10 +56,6 @@ std::string compressedKeyHex(const std::string& publicKeyHex);
 // empty handle, a failed request or a malformed key answer empty (nothing cached).
 std::string lookupIdentityKey(const std::string& handle, const std::string& paymail = "");
 
-// A handle as the identity lookup and record checks compare it: blanks
-// trimmed, one leading "@" or "$" dropped, trimmed again, ASCII lower case.
-std::string comparableHandle(std::string_view handle);
-
 // True when publicKeyHex, compressed, is lookupIdentityKey(handle, paymail).
 bool keyMatchesIdentity(const std::string& handle, const std::string& publicKeyHex, const std::string& paymail = "");
 

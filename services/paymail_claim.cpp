@@ -13,6 +13,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/web_client.h"
 #include "platform/clock.h"
+#include "wallet/handle_forms.h"
 
 #include <mutex>
 
@@ -46,28 +47,6 @@ std::string normalizedRole(const std::string& role);
 
 } // namespace
 
-// --- Aliases ------------------------------------------------------------------------
-
-std::string normalizeAlias(std::string_view text)
-{
-    size_t begin = 0;
-    while (begin < text.size() && (text[begin] == '@' || text[begin] == '$' || text[begin] == ' ')) ++begin;
-    size_t end = text.size();
-    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
-    std::string alias(text.substr(begin, end - begin));
-    const size_t at = alias.find('@');
-    if (at != std::string::npos) alias.resize(at);
-    return wallet::ascii_lower(std::move(alias));
-}
-
-std::string registryNameKey(std::string_view text)
-{
-    std::string key;
-    for (const char c : normalizeAlias(text))
-        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_') key += c;
-    return key;
-}
-
 // --- The own paymail -------------------------------------------------------------
 
 void resolveOwnPaymail(bool announce)
@@ -76,7 +55,7 @@ void resolveOwnPaymail(bool announce)
     wallet::WalletState& state = wallet::wallet_state();
     if (!state.keys_ready || state.identity_pub.empty()) return;
 
-    std::string alias = normalizeAlias(state.paymail);
+    std::string alias = wallet::alias_form(state.paymail);
     const bool fromRegistry = alias.empty();
     if (fromRegistry) alias = findOwnAlias(state.identity_pub);
     if (alias.empty()) return;
@@ -94,7 +73,7 @@ void resolveOwnPaymail(bool announce)
 std::string ownAlias()
 {
     std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
-    return normalizeAlias(wallet::wallet_state().paymail);
+    return wallet::alias_form(wallet::wallet_state().paymail);
 }
 
 std::string ownPaymail()
@@ -167,7 +146,7 @@ std::string findOwnAlias(const std::string& identityKey)
 
 std::string registerOwnName(const std::string& identityKey, const std::string& address)
 {
-    const std::string name = registryNameKey(ownAlias());
+    const std::string name = wallet::registry_key_form(ownAlias());
     if (name.empty()) return kNeedPaymailName;
     if (identityKey.empty()) return kNoTesseraIdentity;
     const std::string key = wallet::ascii_lower(identityKey);
@@ -220,7 +199,7 @@ std::string registerOwnName(const std::string& identityKey, const std::string& a
 
 std::string lookupRegistryAddress(const std::string& name)
 {
-    const std::string key = registryNameKey(name);
+    const std::string key = wallet::registry_key_form(name);
     if (key.empty()) return {};
     std::lock_guard<std::mutex> lock(registryMutex);
     const json registry = loadRegistryLocked();
@@ -371,7 +350,7 @@ std::string ensurePaymailClaim(const std::string& alias, const std::string& key,
 std::string claimPaymail(const std::string& aliasText, const std::string& keyText, const std::string& address,
                          const std::string& avatar, const std::string& ord)
 {
-    const std::string alias = normalizeAlias(aliasText);
+    const std::string alias = wallet::alias_form(aliasText);
     const std::string key = wallet::ascii_lower(keyText);
     if (alias.empty() || key.empty()) return kNeedAliasAndPubkey;
 

@@ -34,15 +34,6 @@ inline constexpr const char* kClaimNotSigned = "could not sign paymail claim";
 inline constexpr const char* kIdentityMismatch = "identity pubkey mismatch";
 inline constexpr const char* kHostRefused = "paymail host refused";
 
-// --- Aliases ------------------------------------------------------------------------
-
-// Leading "@", "$" and blanks removed, trailing blanks, CR and LF removed,
-// cut at the first "@", ASCII lower-cased.
-std::string normalizeAlias(std::string_view text);
-
-// normalizeAlias, then only a-z, 0-9, "-", "." and "_" kept.
-std::string registryNameKey(std::string_view text);
-
 // --- The own paymail -------------------------------------------------------------
 
 // While the wallet's HD keys are ready and its identity key is known: takes

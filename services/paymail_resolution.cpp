@@ -1,5 +1,7 @@
 #include "services/paymail_resolution.h"
 
+#include "wallet/handle_forms.h"
+
 #include "platform/bounded_json.h"
 #include "platform/config.h"
 #include "platform/dns_srv.h"
@@ -117,13 +119,7 @@ std::string addressFromService(const std::string& url)
 
 } // namespace
 
-// --- Recipient text -----------------------------------------------------------------
-
-std::string normalizeRecipient(std::string_view text)
-{
-    // The wallet stores contact destinations in this same form.
-    return wallet::normalize_contact_dest(text);
-}
+// --- Paymail parts ------------------------------------------------------------------
 
 bool isValidPaymailAlias(std::string_view alias)
 {
@@ -146,7 +142,7 @@ bool isValidPaymailDomain(std::string_view domain)
 std::string resolveRecipient(const std::string& input, const std::string& senderHandle, std::string& error)
 {
     error.clear();
-    const std::string text = normalizeRecipient(input);
+    const std::string text = wallet::recipient_form(input);
     if (text.empty()) {
         error = kEnterRecipient;
         return {};
@@ -174,7 +170,7 @@ std::string resolveRecipient(const std::string& input, const std::string& sender
 std::string resolveServiceHandle(const std::string& input, std::string& error)
 {
     error.clear();
-    const std::string name = normalizeRecipient(input);
+    const std::string name = wallet::recipient_form(input);
     if (name.empty()) {
         error = kEnterRecipient;
         return {};
@@ -377,7 +373,7 @@ std::string saveWalletContact(const std::string& dest, const std::string& note)
     std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
     std::string error;
     if (!contactsWallet(error)) return error;
-    const std::string key = normalizeRecipient(dest);
+    const std::string key = wallet::recipient_form(dest);
     if (key.empty()) return std::string("error: ") + kEnterRecipient;
     std::vector<wallet::Contact>& contacts = wallet::wallet_state().contacts;
     std::vector<wallet::Contact> previous = contacts;
@@ -397,7 +393,7 @@ std::string removeWalletContact(const std::string& dest)
     std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
     std::string error;
     if (!contactsWallet(error)) return error;
-    const std::string key = normalizeRecipient(dest);
+    const std::string key = wallet::recipient_form(dest);
     std::vector<wallet::Contact>& contacts = wallet::wallet_state().contacts;
     std::vector<wallet::Contact> previous = contacts;
     std::erase_if(contacts, [&](const wallet::Contact& contact) { return contact.dest == key; });

@@ -35,12 +35,7 @@ inline constexpr const char* kNoPaymentAddress = "that paymail host did not retu
 inline constexpr const char* kTooManyOutputs = "that paymail host asked for too many outputs";
 inline constexpr const char* kDifferentAmount = "that paymail host returned a different amount";
 
-// --- Recipient text -----------------------------------------------------------------
-
-// Trimmed, leading "@" and "$" dropped, trimmed again; a text of 26 or more
-// characters starting with "1" kept as typed (an address candidate); else
-// lower-cased, and "name@<service domain>" cut to "name". Empty stays empty.
-std::string normalizeRecipient(std::string_view text);
+// --- Paymail parts ------------------------------------------------------------------
 
 // Paymail parts accepted for domains other than the service's: an alias of 1
 // to 64 ASCII letters, digits, "+", "-", ".", "_"; a domain that is a valid
@@ -99,7 +94,7 @@ bool parsePaymentOutputs(const std::string& body, int64_t expectedSatoshis, std:
 // --- Wallet contacts ------------------------------------------------------------------
 
 struct WalletContact {
-    std::string dest; // normalizeRecipient form, unique in the list
+    std::string dest; // recipient_form (wallet/handle_forms.h), unique in the list
     std::string note; // trimmed, at most 80 bytes
 };
 

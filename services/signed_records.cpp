@@ -9,6 +9,7 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "platform/clock.h"
+#include "wallet/handle_forms.h"
 
 #include <charconv>
 #include <cmath>
@@ -30,8 +31,8 @@ std::string canonicalRecordText(const json& record)
 {
     const std::string type = wallet::trim_blanks(recordText(record, "type"));
     std::string text =
-        "CV1|" + type + "|" + effectiveChannel(record) + "|" + comparableHandle(recordText(record, "handle")) + "|" +
-        comparableHandle(recordText(record, "actor")) + "|" + std::to_string(recordInteger(record, "ts")) + "|";
+        "CV1|" + type + "|" + effectiveChannel(record) + "|" + wallet::signer_form(recordText(record, "handle")) + "|" +
+        wallet::signer_form(recordText(record, "actor")) + "|" + std::to_string(recordInteger(record, "ts")) + "|";
     if (type == kPhoneType) {
         text += recordText(record, "kind") + "|" + recordText(record, "id") + "|" +
                 std::to_string(recordInteger(record, "n")) + "|" + recordText(record, "codec") + "|" +
@@ -96,7 +97,7 @@ std::string verifiedSender(const json& record)
     if (!verifyRecord(record)) return {};
     // The very name whose published key matched. One the phone's handle form
     // would read as another name ("$x", "x@y") identifies no one it can act on.
-    const std::string name = comparableHandle(recordText(record, "actor"));
+    const std::string name = wallet::signer_form(recordText(record, "actor"));
     if (name.empty() || name[0] == '$' || name.find('@') != std::string::npos) return {};
     return name;
 }
@@ -113,7 +114,7 @@ bool verifyRecordSignature(const json& record)
     const std::string signature = recordText(record, "sig", "signature");
     if (handle.empty() || actor.empty() || key.empty() || signature.empty() || effectiveChannel(record).empty())
         return false;
-    if (comparableHandle(actor) != comparableHandle(handle)) return false;
+    if (wallet::signer_form(actor) != wallet::signer_form(handle)) return false;
     if (recordInteger(record, "ts") <= 0) return false;
     return verifySignedMessage(canonicalRecordText(record), key, signature);
 }

@@ -41,8 +41,8 @@ bool verifyRecord(const nlohmann::json& record);
 
 // The sender's handle as verification proved it, in the one form everything
 // that acts on a received record uses (blocking, the own-handle check, call
-// and message rows): the actor as comparableHandle gives it (blanks, one "@"
-// or "$" and case dropped), which is also its own comparisonForm. Empty when
+// and message rows): the actor as signer_form gives it (blanks, one "@"
+// or "$" and case dropped), which is also its own comparison_form. Empty when
 // verifyRecord fails or that name still starts with "$" or holds an "@".
 // The record's "handle" and "actor" texts themselves are never to be used.
 std::string verifiedSender(const nlohmann::json& record);

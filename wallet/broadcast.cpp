@@ -12,6 +12,7 @@
 #include "platform/chain_api.h"
 #include "platform/config.h"
 #include "platform/service_host.h"
+#include "platform/worker.h"
 
 #include <algorithm>
 #include <atomic>
@@ -79,7 +80,9 @@ void record_and_deliver(const std::string& txid, const SignedTx& tx)
     deliver_payments(tx.hex, txid, tx.outputs);
 }
 
-// Background posts: counted so that a process about to exit can wait.
+// Background posts: counted so that a process about to exit can wait for
+// these alone. They run as the program's owned tasks, which the start-up
+// module joins at shutdown.
 struct Background {
     std::mutex mutex;
     std::condition_variable ended;
@@ -96,12 +99,12 @@ template <typename Work> void run_in_background(Work work)
         std::lock_guard<std::mutex> lock(background().mutex);
         ++background().running;
     }
-    std::thread([work = std::move(work)]() mutable {
+    platform::runTask([work = std::move(work)]() mutable {
         work();
         std::lock_guard<std::mutex> lock(background().mutex);
         --background().running;
         background().ended.notify_all();
-    }).detach();
+    });
 }
 
 std::mutex& pending_mutex()

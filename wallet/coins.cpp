@@ -9,17 +9,16 @@
 #include "platform/clock.h"
 #include "platform/config.h"
 #include "platform/data_folder.h"
+#include "platform/file_writer.h"
 #include "platform/files.h"
 
 #include <algorithm>
 #include <charconv>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <map>
 #include <optional>
 #include <set>
-#include <condition_variable>
 #include <cstdlib>
 #include <thread>
 #include <unordered_set>
@@ -31,9 +30,7 @@
 namespace cv_tessera_wallet {
 
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 using Lock = std::lock_guard<std::recursive_mutex>;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -41,9 +38,9 @@ constexpr int kMaxPages = 40;
 constexpr int kPageLimitS = 20;
 constexpr int kHistoryLimitS = 10;
 constexpr size_t kMaxHistoryTxids = 16;
-constexpr auto kEmptyCacheInterval = 8s;
-constexpr auto kCacheInterval = 30s;
-constexpr auto kInscriptionFresh = 20s;
+constexpr int64_t kEmptyCacheIntervalMs = 8'000;
+constexpr int64_t kCacheIntervalMs = 30'000;
+constexpr int64_t kInscriptionFreshMs = 20'000;
 constexpr size_t kOrdinalsPage = 100;
 constexpr int kOrdinalsPages = 10;
 constexpr size_t kMaxPickCoins = 4;
@@ -51,13 +48,13 @@ constexpr size_t kScanThreads = 4;
 
 struct AddressList {
     std::vector<Coin> coins;
-    Clock::time_point taken {};
-    bool ok = false; // the last scan (or an own record) established the list
+    int64_t taken = 0; // tick of the scan
+    bool ok = false;   // the last scan (or an own record) established the list
 };
 
 struct InscriptionList {
     std::unordered_set<std::string> keys;
-    Clock::time_point fetched {};
+    int64_t fetched = 0; // tick
     bool complete = false;
 };
 
@@ -81,10 +78,10 @@ struct CoinState {
     std::vector<ChangeCoin> change;
     std::map<std::string, AddressList> lists;
     std::vector<Coin> cache;
-    Clock::time_point cache_time {};
+    int64_t cache_time = 0; // tick
     bool cache_filled = false;
     std::map<std::string, InscriptionList> inscriptions;
-    std::optional<Clock::time_point> ordinals_failed;
+    std::optional<int64_t> ordinals_failed; // tick
     std::map<std::string, std::vector<Coin>> ordinals_plain;
     std::string last_txid;
     std::string previous_txid;
@@ -325,7 +322,7 @@ void record_sent(const std::vector<Coin>& inputs, const std::vector<Output>& out
     prune_lists(s, false);
     prune_cache(s);
 
-    const Clock::time_point now = Clock::now();
+    const int64_t now = platform::tickMillis();
     const WalletState& w = wallet_state();
     for (size_t i = 0; i < outputs.size(); ++i) {
         const Output& out = outputs[i];
@@ -523,7 +520,7 @@ void store_inscription_list(const std::string& address, const OrdinalsList& list
     CoinState& s = state();
     InscriptionList& stored = s.inscriptions[address];
     stored.keys = std::unordered_set<std::string>(list.inscription_keys.begin(), list.inscription_keys.end());
-    stored.fetched = Clock::now();
+    stored.fetched = platform::tickMillis();
     stored.complete = list.complete;
     s.ordinals_plain[address] = list.plain;
 }
@@ -531,7 +528,7 @@ void store_inscription_list(const std::string& address, const OrdinalsList& list
 void note_inscription_failure()
 {
     Lock lock(wallet_mutex());
-    state().ordinals_failed = Clock::now();
+    state().ordinals_failed = platform::tickMillis();
 }
 
 // ---- the phone coin cache ---------------------------------------------------
@@ -544,9 +541,9 @@ bool refresh_phone_coins(bool force, std::string& message)
     merge_spent_file(s);
     prune_cache(s);
 
-    const Clock::time_point now = Clock::now();
+    const int64_t now = platform::tickMillis();
     if (!force && s.cache_filled) {
-        const auto interval = s.cache.empty() ? kEmptyCacheInterval : kCacheInterval;
+        const auto interval = s.cache.empty() ? kEmptyCacheIntervalMs : kCacheIntervalMs;
         if (now - s.cache_time < interval) return true;
     }
 
@@ -768,7 +765,7 @@ void run_scans(std::vector<AddressScan>& scans)
 }
 
 // Files a scan's findings as the address's coin list.
-void file_scan(CoinState& s, const AddressScan& scan, Clock::time_point now)
+void file_scan(CoinState& s, const AddressScan& scan, int64_t now)
 {
     if (scan.ordinals_ok)
         store_inscription_list(scan.where.address, scan.ordinals);
@@ -892,7 +889,7 @@ bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins
 
     CoinState& s = state();
     merge_spent_file(s);
-    const Clock::time_point now = Clock::now();
+    const int64_t now = platform::tickMillis();
     bool complete = !scans.empty();
     std::unordered_set<std::string> listed;
     for (const AddressScan& scan : scans) {
@@ -956,70 +953,9 @@ void reset_coin_state()
     coin_state_record() = CoinState {};
 }
 
-namespace {
-
-// The writer of the coin files. Each save hands it the file's whole new text;
-// it replaces the files one after the other on a thread of its own, so that
-// a send does not wait for the disk, and a text overtaken by a newer one for
-// the same file is skipped. Allocated once and never freed: the thread may
-// still wait on it while the process exits.
-struct FileWriter {
-    std::mutex mutex;
-    std::condition_variable wanted;
-    std::condition_variable done;
-    std::map<std::string, std::string> pending;
-    bool busy = false;
-    bool started = false;
-};
-
-FileWriter& file_writer()
-{
-    static FileWriter* writer = new FileWriter;
-    return *writer;
-}
-
-void run_file_writer()
-{
-    FileWriter& w = file_writer();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    for (;;) {
-        w.wanted.wait(lock, [&w] { return !w.pending.empty(); });
-        std::map<std::string, std::string> batch;
-        batch.swap(w.pending);
-        w.busy = true;
-        lock.unlock();
-        for (const auto& [path, text] : batch) platform::replaceFileAtomically(path, text);
-        lock.lock();
-        w.busy = false;
-        w.done.notify_all();
-    }
-}
-
-void flush_at_exit()
-{
-    flush_coin_files();
-}
-
-void write_later(const std::string& path, std::string text)
-{
-    FileWriter& w = file_writer();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    w.pending[path] = std::move(text);
-    if (!w.started) {
-        w.started = true;
-        std::thread(run_file_writer).detach();
-        std::atexit(flush_at_exit);
-    }
-    w.wanted.notify_one();
-}
-
-} // namespace
-
 void flush_coin_files()
 {
-    FileWriter& w = file_writer();
-    std::unique_lock<std::mutex> lock(w.mutex);
-    w.done.wait(lock, [&w] { return w.pending.empty() && !w.busy; });
+    platform::flushFileWrites();
 }
 
 // ---- helpers ------------------------------------------------------------------
@@ -1099,7 +1035,7 @@ void save_spent(const CoinState& s)
 {
     const std::set<std::string> sorted(s.spent.begin(), s.spent.end());
     const json doc = {{"outpoints", sorted}};
-    write_later(coin_folder() + "/" + s.tag + "_spent.json", doc.dump(2));
+    platform::writeFileLater(coin_folder() + "/" + s.tag + "_spent.json", doc.dump(2));
 }
 
 void save_change(const CoinState& s)
@@ -1111,7 +1047,7 @@ void save_change(const CoinState& s)
             {{"addr", address_from_hash160(c.hash160)}, {"sats", c.sats}, {"txid", c.txid}, {"vout", c.vout}});
     }
     const json doc = {{"coins", coins}};
-    write_later(coin_folder() + "/" + s.tag + "_change.json", doc.dump(2));
+    platform::writeFileLater(coin_folder() + "/" + s.tag + "_change.json", doc.dump(2));
 }
 
 bool spent_in(const CoinState& s, std::string_view txid, uint32_t vout)
@@ -1182,7 +1118,7 @@ void prune_spent_set(CoinState& s, const std::unordered_set<std::string>& listed
 // lost a coin are dated 30 s back when age_pruned.
 void prune_lists(CoinState& s, bool age_pruned)
 {
-    const Clock::time_point past = Clock::now() - 30s;
+    const int64_t past = platform::tickMillis() - 30'000;
     for (auto& [address, list] : s.lists) {
         const size_t before = list.coins.size();
         std::erase_if(list.coins, [&](const Coin& c) { return spent_in(s, c.txid, c.vout); });
@@ -1354,10 +1290,10 @@ std::unordered_set<std::string> load_offer_locks(const CoinState& s)
 
 bool inscription_in(const CoinState& s, const std::string& address, const Coin& coin)
 {
-    const Clock::time_point now = Clock::now();
-    const bool failed = s.ordinals_failed && now - *s.ordinals_failed < kInscriptionFresh;
+    const int64_t now = platform::tickMillis();
+    const bool failed = s.ordinals_failed && now - *s.ordinals_failed < kInscriptionFreshMs;
     const auto it = s.inscriptions.find(address);
-    const bool fresh = it != s.inscriptions.end() && now - it->second.fetched < kInscriptionFresh;
+    const bool fresh = it != s.inscriptions.end() && now - it->second.fetched < kInscriptionFreshMs;
     if (failed || !fresh) return coin.sats == 1;
     const InscriptionList& list = it->second;
     if (listed_either_order(list.keys, coin.txid, coin.vout, false)) return true;

@@ -237,9 +237,10 @@ std::vector<Coin> address_coins(const std::string& address);
 void reset_coin_state();
 
 // The spent file is read again only when it changed on disk. The spent and
-// change files are written by a background writer after every change (a send
-// does not wait for the disk). Waits until every change made
-// so far is on disk; it also runs at exit.
+// change files are written by the program's file writer (platform/
+// file_writer.h) after every change, so that a send does not wait for the
+// disk. Waits until every change made so far is on disk; the start-up module
+// stops the writer, which writes what is left.
 void flush_coin_files();
 
 } // namespace cv_tessera_wallet

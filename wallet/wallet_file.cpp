@@ -2,6 +2,7 @@
 
 #include "platform/json_fields.h"
 #include "wallet/address.h"
+#include "wallet/handle_forms.h"
 #include "wallet/keys.h"
 #include "platform/bounded_json.h"
 #include "platform/config.h"
@@ -318,7 +319,7 @@ static void readShared(const json& doc, WalletState& s)
         for (const json& item : *it)
             if (item.is_object())
                 s.contacts.push_back(
-                    {normalize_contact_dest(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
+                    {recipient_form(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
 }
 
 // A member that must be text when present.
@@ -510,8 +511,7 @@ static void mergeFileChanges(const json& doc, WalletState& s)
         std::vector<Contact> theirs;
         for (const json& item : *it)
             if (item.is_object())
-                theirs.push_back(
-                    {normalize_contact_dest(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
+                theirs.push_back({recipient_form(platform::jsonText(item, "dest")), platform::jsonText(item, "note")});
         const std::vector<Contact>& before = contactsOnFile();
         std::vector<Contact> merged;
         for (const Contact& c : theirs) {
@@ -628,24 +628,6 @@ std::string receive_address()
     Lock lock(wallet_mutex());
     if (!load_wallet()) return {};
     return wallet_state().receive_address;
-}
-
-std::string normalize_contact_dest(std::string_view text)
-{
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    auto trim = [&](std::string_view& t) {
-        while (!t.empty() && blank(t.front())) t.remove_prefix(1);
-        while (!t.empty() && blank(t.back())) t.remove_suffix(1);
-    };
-    trim(text);
-    while (!text.empty() && (text.front() == '@' || text.front() == '$')) text.remove_prefix(1);
-    trim(text);
-    if (text.size() >= 26 && text[0] == '1') return std::string(text);
-    std::string dest = ascii_lower(text);
-    const size_t at = dest.find('@');
-    if (at != std::string::npos && dest.compare(at + 1, std::string::npos, platform::config().service_domain) == 0)
-        dest.resize(at);
-    return dest;
 }
 
 } // namespace cv_tessera_wallet

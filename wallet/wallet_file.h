@@ -76,11 +76,4 @@ WalletFileStatus parse_wallet_text(std::string_view text, WalletState& state);
 // order, two-space indentation.
 std::string wallet_json(const WalletState& state);
 
-// A contact destination as stored, which is also how a typed recipient is
-// read: blanks, tabs, CR and LF trimmed; every leading "@" and "$" removed and
-// trimmed again; 26 or more characters starting with "1" kept as typed (an
-// address); else lower-cased, and cut at the first "@" when what follows it
-// is exactly the service domain.
-std::string normalize_contact_dest(std::string_view text);
-
 } // namespace cv_tessera_wallet

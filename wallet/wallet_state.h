@@ -43,7 +43,7 @@ struct Inscription {
 };
 
 struct Contact {
-    std::string dest; // normalised (normalize_contact_dest)
+    std::string dest; // recipient_form (wallet/handle_forms.h)
     std::string note;
 };
 

@@ -26,6 +26,7 @@
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
 #include "platform/clock.h"
+#include "wallet/handle_forms.h"
 
 #include <mutex>
 
@@ -89,7 +90,7 @@ int sendRecord(const Args& args)
     const std::string ownHandle = kestrel::ownAlias();
     if (ownHandle.empty()) return sentAnswer(false, "", "Connect Tessera, with a published handle.");
 
-    const std::string handle = kestrel::handleOf(args.get("to"));
+    const std::string handle = wallet::bare_handle(args.get("to"));
     std::string error;
     const std::string address = kestrel::resolveRecipient(handle, kestrel::ownPaymail(), error);
     if (address.empty()) return sentAnswer(false, "", error.empty() ? "No payment address for that handle." : error);

@@ -1,3 +1,4 @@
+#include "wallet/handle_forms.h"
 #include "phone/phone_store.h"
 #include "phone/app_messages.h"
 #include "phone/text.h"
@@ -93,9 +94,9 @@ TEST(Handles, Normalisation)
         {" @$ bob@corvane.app", "bob", "bob", "bob"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(handleOf(c.in), c.handle) << c.in;
-        EXPECT_EQ(comparisonForm(c.in), c.form) << c.in;
-        EXPECT_EQ(safeId(c.in), c.id) << c.in;
+        EXPECT_EQ(cv_tessera_wallet::bare_handle(c.in), c.handle) << c.in;
+        EXPECT_EQ(cv_tessera_wallet::comparison_form(c.in), c.form) << c.in;
+        EXPECT_EQ(cv_tessera_wallet::file_id_form(c.in), c.id) << c.in;
     }
 }
 

@@ -2,6 +2,7 @@
 // identity key and its failure texts, verification over the three digests
 // with the accepted key and signature forms, and the identity-key lookup
 // (a local HTTPS server plays the service's identity endpoint).
+#include "wallet/handle_forms.h"
 #include "services/identity.h"
 
 #include "https_test_server.h"
@@ -169,9 +170,9 @@ TEST(CompressedKeyHex, NormalisesToLowerCaseCompressed)
         {"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(compressedKeyHex(c.in), c.out) << c.in;
-    EXPECT_EQ(comparableHandle(" @ Alice "), "alice");
-    EXPECT_EQ(comparableHandle("$$bob"), "$bob");
-    EXPECT_EQ(comparableHandle("\t"), "");
+    EXPECT_EQ(w::signer_form(" @ Alice "), "alice");
+    EXPECT_EQ(w::signer_form("$$bob"), "$bob");
+    EXPECT_EQ(w::signer_form("\t"), "");
 }
 
 // ---- the identity-key lookup against a local identity endpoint ------------

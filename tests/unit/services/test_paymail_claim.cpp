@@ -2,6 +2,7 @@
 // (own name, quotas by host role, taken names, carried-over values, avatar
 // and ordinals address, the fallback file), the claim message, and the claim
 // itself against a local HTTPS server playing the service's claim endpoint.
+#include "wallet/handle_forms.h"
 #include "services/paymail_claim.h"
 
 #include "event_recorder.h"
@@ -70,8 +71,8 @@ TEST(PaymailAlias, NormalisationAndNameKeys)
         {" @$ \r\n", "", ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(normalizeAlias(c.text), c.alias) << c.text;
-        EXPECT_EQ(registryNameKey(c.text), c.key) << c.text;
+        EXPECT_EQ(w::alias_form(c.text), c.alias) << c.text;
+        EXPECT_EQ(w::registry_key_form(c.text), c.key) << c.text;
     }
 }
 

@@ -1,6 +1,7 @@
 // Paymail resolution without a network: the recipient text, the paymail
 // syntax, the capability URL checks, payment-destination replies, the
 // errors that need no request, and the wallet contacts.
+#include "wallet/handle_forms.h"
 #include "services/paymail_resolution.h"
 
 #include "../wallet/wallet_files.h"
@@ -41,7 +42,7 @@ TEST(Recipient, Normalisation)
         {"1Short", "1short"},
         {" @$ ", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(normalizeRecipient(c.typed), c.normal) << c.typed;
+    for (const auto& c : cases) EXPECT_EQ(w::recipient_form(c.typed), c.normal) << c.typed;
 }
 
 TEST(Recipient, PaymailSyntax)

@@ -4,6 +4,7 @@
 #include "services/signed_records.h"
 
 #include "https_test_server.h"
+#include "platform/clock.h"
 #include "services/identity.h"
 #include "wallet/address.h"
 #include "wallet/hashes.h"
@@ -278,7 +279,7 @@ TEST_F(RecordsAgainstService, SignRecordFillsTheSignerFieldsAndChecksThemWithThe
     publish(kIdentityPub);
     record = json {{"protocol", "CV-Phone"}, {"type", "cp"},     {"location", "cphone"},     {"channel", ""},
                    {"handle", "alice"},      {"kind", "hangup"}, {"id", "0123456789abcdef"}, {"ts", "12"}};
-    const int64_t before = std::time(nullptr);
+    const int64_t before = platform::unixSeconds();
     ASSERT_TRUE(signRecord(record, error)) << error;
     EXPECT_EQ(record["actor"], "alice");
     EXPECT_EQ(record["paymail"], "alice@corvane.app");

@@ -489,6 +489,38 @@ TEST_F(CoinBooks, ConflictMarksExpire)
     platform::setMockTime(0);
 }
 
+// An ordinals list decides for 20 s of the program's clock, and so does a
+// failed ordinals request; after that the 1-satoshi rule decides again.
+TEST_F(CoinBooks, InscriptionKnowledgeAgesOnTheClock)
+{
+    platform::setMockTime(1'700'000'000'000);
+    const std::string address = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
+    const Coin listed = coinOf(500, kTxA, 0);
+    const Coin dust = coinOf(1, kTxB, 1);
+    OrdinalsList list;
+    list.inscription_keys = {outpoint_key(kTxA, 0)};
+    list.complete = true;
+    store_inscription_list(address, list);
+    EXPECT_TRUE(is_inscription(address, listed));
+    EXPECT_FALSE(is_inscription(address, dust));
+    platform::advanceMockTime(19'999);
+    EXPECT_TRUE(is_inscription(address, listed));
+    platform::advanceMockTime(1);
+    EXPECT_FALSE(is_inscription(address, listed));
+    EXPECT_TRUE(is_inscription(address, dust));
+
+    store_inscription_list(address, list);
+    note_inscription_failure();
+    EXPECT_FALSE(is_inscription(address, listed));
+    EXPECT_TRUE(is_inscription(address, dust));
+    platform::advanceMockTime(19'999);
+    store_inscription_list(address, list); // fresh, but the failure is not yet 20 s old
+    EXPECT_FALSE(is_inscription(address, listed));
+    platform::advanceMockTime(1);
+    EXPECT_TRUE(is_inscription(address, listed));
+    platform::setMockTime(0);
+}
+
 // Entries whose spends the chain has confirmed leave the spent set once a
 // complete scan no longer lists them; recent own entries wait an hour for
 // lists that lag.

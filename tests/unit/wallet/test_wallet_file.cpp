@@ -1,3 +1,4 @@
+#include "wallet/handle_forms.h"
 #include "wallet/address.h"
 #include "wallet/keys.h"
 #include "wallet_files.h"
@@ -448,7 +449,7 @@ TEST(ContactDest, Normalisation)
         {"gina@other@corvane.app", "gina@other@corvane.app"}, // domain after the first "@" only
         {"hal@corvane.app@corvane.app", "hal@corvane.app@corvane.app"},
     };
-    for (const auto& c : cases) EXPECT_EQ(normalize_contact_dest(c.typed), c.stored) << c.typed;
+    for (const auto& c : cases) EXPECT_EQ(recipient_form(c.typed), c.stored) << c.typed;
 }
 
 TEST_F(WalletFile, ConcurrentUseIsSerialisedByTheWalletMutex)
