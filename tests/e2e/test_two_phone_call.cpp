@@ -530,6 +530,74 @@ TEST_F(TwoPhones, ALongSpeechLeavesSixtySeconds)
     EXPECT_EQ(bobHistory["calls"][0]["missed"], true);
 }
 
+// The message's send fails while the devnet refuses every submit of the
+// fast path; it goes again every three seconds and is sent once the devnet
+// takes submits again. Bob files it once.
+TEST_F(TwoPhones, AMessageRefusedAtFirstIsSentOnce)
+{
+    ASSERT_TRUE(speedUp(alice, 5));
+    ASSERT_TRUE(fundALongMessage(alice));
+    ASSERT_TRUE(start(alice)) << stderrOf(alice);
+    ASSERT_TRUE(start(bob)) << stderrOf(bob);
+    bob.phone.send("answerphone on");
+    ASSERT_TRUE(said(bob, "Calls will divert to your answer-phone after three rings.")) << bob.phone.transcript();
+    alice.phone.send("call " + bob.wallet.alias);
+    ASSERT_TRUE(alice.phone.waitForEvent("state", {{"state", "LeavingMessage"}}, 60000).is_object())
+        << alice.phone.transcript();
+    // The fast path's two submits; the full broadcast that pays the fee
+    // every ten seconds still reaches ARC.
+    ASSERT_FALSE(addFault({{"host", "service"},
+                           {"method", "POST"},
+                           {"path", "/oi/submit"},
+                           {"kind", "status"},
+                           {"status", 500},
+                           {"count", "always"}})
+                     .empty());
+    ASSERT_FALSE(addFault({{"host", "chain"},
+                           {"method", "POST"},
+                           {"path", "/v1/bsv/main/tx/raw"},
+                           {"kind", "status"},
+                           {"status", 500},
+                           {"count", "always"}})
+                     .empty());
+    const json refused = alice.phone.waitFor(
+        [](const json& e) {
+            const std::string text = e.value("text", "");
+            return e.value("event", "") == "status" &&
+                   (text == "The message did not send." || text.starts_with("Holding."));
+        },
+        60000);
+    ASSERT_TRUE(refused.is_object()) << alice.phone.transcript();
+    EXPECT_TRUE(saidSoFar(alice, "60 seconds. Sending."));
+    EXPECT_EQ(stateOf(alice), "LeavingMessage") << "a refused message is kept for the next try";
+    clearFaults();
+
+    ASSERT_TRUE(said(alice, "Message left for " + bob.wallet.alias + ".", 60000)) << alice.phone.transcript();
+    // Each try is announced once, and the refusal stays on the line until
+    // the next.
+    auto saidCount = [&](const std::string& text) {
+        return countEvents(
+            alice, [&](const json& e) { return e.value("event", "") == "status" && e.value("text", "") == text; });
+    };
+    const size_t tries = saidCount("Sending the message.");
+    EXPECT_GE(tries, 2u);
+    EXPECT_EQ(saidCount("60 seconds. Sending."), tries);
+    const json filed = bob.phone.waitForEvent("message", {{"from", alice.wallet.alias}}, 60000);
+    ASSERT_TRUE(filed.is_object()) << bob.phone.transcript();
+    EXPECT_EQ(filed["secs"], 60);
+    // A second copy would arrive within the next blocks.
+    devnet.mine();
+    EXPECT_FALSE(bob.phone.waitForEvent("message", {}, 8000).is_object()) << bob.phone.transcript();
+    std::set<std::string> tapes;
+    for (const json& e : bob.phone.events)
+        if (e.value("event", "") == "record" && e.value("kind", "") == "tape") tapes.insert(e.value("txid", ""));
+    EXPECT_EQ(tapes.size(), 1u) << "one tape transaction reached bob\n" << bob.phone.transcript();
+    bob.phone.send("inbox");
+    const json inbox = bob.phone.waitForEvent("inbox");
+    ASSERT_TRUE(inbox.is_object() && inbox["messages"].size() == 1) << inbox.dump();
+    EXPECT_EQ(inbox["messages"][0]["txid"], filed["txid"]);
+}
+
 // Greetings at bob's greeting address that bob did not sign are passed over:
 // one signed by mallory with her own key, and one that names bob and his key
 // but carries mallory's signature. Both are newer than bob's own, so a
