@@ -189,6 +189,16 @@ void setMute(bool on)
     setMuteSwitch(on);
 }
 
+void showStatus(const std::string& text)
+{
+    setStatusText(text);
+}
+
+void setEcho(bool on)
+{
+    setEchoLine(on);
+}
+
 bool muted()
 {
     return muteSwitch();

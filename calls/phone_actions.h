@@ -81,6 +81,12 @@ void installQuestionHook(std::function<bool(const std::string& text)> hook);
 
 void setMute(bool on);
 bool muted();
+// Puts a front end's own sentence on the status line (a run's instructions).
+void showStatus(const std::string& text);
+
+// The test line: with on, call speech heard is played back as the microphone
+// about a second later, in place of the microphone's own sound.
+void setEcho(bool on);
 // 50, 100, 150 or 200; false, changing nothing, for any other value.
 bool setVolume(int percent);
 
