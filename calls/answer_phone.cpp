@@ -21,6 +21,7 @@
 #include "services/tessera_link.h"
 #include "wallet/keys.h"
 #include "wallet/phone_spend.h"
+#include "wallet/spend_result.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -275,8 +276,10 @@ void publishGreeting()
     std::string error;
     if (!signRecord(record, error)) return finish(error.empty() ? "Could not sign the greeting." : error);
     const std::string payload = record.dump(-1, ' ', false, json::error_handler_t::replace);
-    const std::string result = wallet::phone_send(address, payload, 100, false, platform::config().message_fee_address);
-    if (!result.starts_with("success:")) return finish("The greeting did not send.");
+    if (!wallet::read_spend_result(
+             wallet::phone_send(address, payload, 100, false, platform::config().message_fee_address))
+             .sent())
+        return finish("The greeting did not send.");
     {
         std::lock_guard lock(storeMutex());
         phoneStore().greetOn = true;

@@ -14,6 +14,7 @@
 #include "services/signed_records.h"
 #include "services/tessera_link.h"
 #include "wallet/phone_spend.h"
+#include "wallet/spend_result.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -327,8 +328,7 @@ void housekeeping(CallState state)
     PassCounters& c = counters();
     ++c.housekeeping;
     if (c.housekeeping % 40 == 1 && state == CallState::Idle && wallet::phone_ready_coins() < 120) {
-        const std::string result = wallet::phone_prepare_coins();
-        if (result.starts_with("success") && wallet::phone_ready_coins() < 1)
+        if (wallet::read_spend_result(wallet::phone_prepare_coins()).sent() && wallet::phone_ready_coins() < 1)
             setStatusText("Preparing coins. A long call can start after the next block.");
     }
     if (c.housekeeping % 16 == 0 || !c.balanceKnown) refreshBalanceLine();

@@ -12,6 +12,7 @@
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/spend.h"
+#include "wallet/spend_result.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -114,7 +115,7 @@ bool payCallee(const std::string& address, int feePerSecond)
 {
     if (address.empty()) return false;
     const int64_t sats = int64_t {std::clamp(feePerSecond, 1, 100)} * 10;
-    return wallet::spend(address, sats, "").starts_with("success:");
+    return wallet::read_spend_result(wallet::spend(address, sats, "")).sent();
 }
 
 int64_t connectionFeeSats(double gbp)

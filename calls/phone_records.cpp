@@ -8,6 +8,8 @@
 #include "services/signed_records.h"
 #include "wallet/encoding.h"
 #include "wallet/phone_spend.h"
+#include "wallet/spend_result.h"
+#include "wallet/transaction.h"
 #include "platform/bounded_json.h"
 #include "platform/clock.h"
 
@@ -24,32 +26,18 @@ namespace wallet = cv_tessera_wallet;
 
 namespace {
 
-constexpr uint64_t kMaxTxCount = 10000;
-constexpr int64_t kMaxParsedFee = 1000000000;
-
 thread_local bool threadHoldMark = false;
 
-// --- Pushes ---------------------------------------------------------------------------
-
-// The push whose opcode sits at p: where its data starts and how long it is.
-// OP_PUSHDATA1/2/4 read a little-endian length when its bytes are there;
-// any other opcode (or a PUSHDATA without its length) is itself the length.
-// False when the data would run past size.
-bool pushAt(const uint8_t* data, size_t size, size_t p, size_t& start, size_t& length)
+// The fee a spend named, or the estimate when it named none.
+SentRecord sentRecordOf(const wallet::SpendResult& result, size_t envelopeBytes, int rate)
 {
-    if (p >= size) return false;
-    const uint8_t op = data[p];
-    const size_t lengthBytes = op == 0x4c ? 1 : op == 0x4d ? 2 : op == 0x4e ? 4 : 0;
-    if (lengthBytes != 0 && size - (p + 1) >= lengthBytes) {
-        length = 0;
-        for (size_t i = 0; i < lengthBytes; ++i) length |= static_cast<size_t>(data[p + 1 + i]) << (8 * i);
-        start = p + 1 + lengthBytes;
-    } else {
-        length = op;
-        start = p + 1;
-    }
-    return length <= size - start;
+    SentRecord sent;
+    sent.txid = result.txid;
+    sent.fee = result.fee > 0 ? result.fee : estimateRecordFee(envelopeBytes, rate);
+    return sent;
 }
+
+// --- Pushes ---------------------------------------------------------------------------
 
 int hexDigit(char c)
 {
@@ -80,7 +68,7 @@ std::string pushOfScriptHex(std::string_view hex)
     const wallet::Bytes bytes = hexPrefix(hex);
     if (bytes.size() < 2) return {};
     size_t start = 0, length = 0;
-    if (!pushAt(bytes.data(), bytes.size(), bytes[0] == 0x6a ? 1 : 0, start, length)) return {};
+    if (!wallet::script_push_at(bytes.data(), bytes.size(), bytes[0] == 0x6a ? 1 : 0, start, length)) return {};
     return std::string(bytes.begin() + static_cast<std::ptrdiff_t>(start),
                        bytes.begin() + static_cast<std::ptrdiff_t>(start + length));
 }
@@ -89,36 +77,6 @@ void keepLonger(std::string& best, std::string candidate)
 {
     if (candidate.size() > best.size()) best = std::move(candidate);
 }
-
-// --- Raw transactions -----------------------------------------------------------------
-
-struct ByteReader {
-    const wallet::Bytes& bytes;
-    size_t pos = 0;
-
-    size_t remaining() const { return bytes.size() - pos; }
-    bool skip(uint64_t count)
-    {
-        if (count > remaining()) return false;
-        pos += static_cast<size_t>(count);
-        return true;
-    }
-    bool varint(uint64_t& value)
-    {
-        if (remaining() < 1) return false;
-        const uint8_t first = bytes[pos++];
-        const size_t width = first == 0xfd ? 2 : first == 0xfe ? 4 : first == 0xff ? 8 : 0;
-        if (width == 0) {
-            value = first;
-            return true;
-        }
-        if (remaining() < width) return false;
-        value = 0;
-        for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(bytes[pos + i]) << (8 * i);
-        pos += width;
-        return true;
-    }
-};
 
 // --- Envelopes ------------------------------------------------------------------------
 
@@ -215,20 +173,20 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
 
     // No lock is held across the spend: it may take as long as a broadcast.
     const uint32_t spendRate = static_cast<uint32_t>(rate < 1 ? 1 : rate);
-    const std::string result =
-        wallet::phone_send(destination, payload, spendRate, synchronous, platform::config().message_fee_address);
+    const wallet::SpendResult result = wallet::read_spend_result(
+        wallet::phone_send(destination, payload, spendRate, synchronous, platform::config().message_fee_address));
 
-    if (result.starts_with("hold:")) {
+    if (result.held()) {
         threadHoldMark = true;
         setStatusText("Holding. Waiting for a coin to clear.");
         return false;
     }
-    if (!result.starts_with("success")) {
-        setStatusText(result);
+    if (!result.sent()) {
+        setStatusText(result.text);
         return false;
     }
     threadHoldMark = false;
-    const SentRecord sent = parseSentRecord(result, payload.size(), rate);
+    const SentRecord sent = sentRecordOf(result, payload.size(), rate);
     std::lock_guard<std::mutex> lock(stateMutex());
     CallFields& call = callFields();
     call.satoshisSpent += sent.fee;
@@ -258,27 +216,7 @@ int64_t estimateRecordFee(size_t envelopeBytes, int rate)
 
 SentRecord parseSentRecord(const std::string& spendResult, size_t envelopeBytes, int rate)
 {
-    std::string rest = spendResult.size() > 9 ? spendResult.substr(9) : std::string();
-    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
-    SentRecord sent;
-    const size_t blank = rest.find(' ');
-    sent.txid = rest.substr(0, blank).substr(0, 64);
-    int64_t fee = 0;
-    bool number = false;
-    if (blank != std::string::npos) {
-        size_t i = blank + 1;
-        while (i < rest.size() && rest[i] == ' ') ++i;
-        number = i < rest.size();
-        for (; i < rest.size() && number; ++i) {
-            if (rest[i] < '0' || rest[i] > '9' || fee > kMaxParsedFee) {
-                number = false;
-                break;
-            }
-            fee = fee * 10 + (rest[i] - '0');
-        }
-    }
-    sent.fee = number && fee >= 1 && fee <= kMaxParsedFee ? fee : estimateRecordFee(envelopeBytes, rate);
-    return sent;
+    return sentRecordOf(wallet::read_spend_result(spendResult), envelopeBytes, rate);
 }
 
 // --- Reading ----------------------------------------------------------------------
@@ -312,37 +250,9 @@ std::string extractFromTxJson(const json& document)
 std::string extractFromRawTx(const std::string& hex)
 {
     if (hex.size() < 20 || hex.size() % 2 != 0) return {};
-    const wallet::Bytes bytes = wallet::hex_decode(hex);
-    if (bytes.empty()) return {};
-    ByteReader reader {bytes};
-    uint64_t inputs = 0;
-    if (!reader.skip(4) || !reader.varint(inputs) || inputs > kMaxTxCount) return {};
-    for (uint64_t i = 0; i < inputs; ++i) {
-        uint64_t scriptLength = 0;
-        if (!reader.skip(36) || !reader.varint(scriptLength) || !reader.skip(scriptLength) || !reader.skip(4))
-            return {};
-    }
-    uint64_t outputs = 0;
-    if (!reader.varint(outputs) || outputs > kMaxTxCount) return {};
-
     std::string best;
-    for (uint64_t i = 0; i < outputs; ++i) {
-        uint64_t scriptLength = 0;
-        if (!reader.skip(8) || !reader.varint(scriptLength) || scriptLength > reader.remaining()) break;
-        const uint8_t* script = bytes.data() + reader.pos;
-        const size_t size = static_cast<size_t>(scriptLength);
-        reader.pos += size;
-        size_t p = 0;
-        if (size >= 2 && script[0] == 0x00 && script[1] == 0x6a)
-            p = 2;
-        else if (size >= 1 && script[0] == 0x6a)
-            p = 1;
-        else
-            continue;
-        size_t start = 0, length = 0;
-        if (pushAt(script, size, p, start, length) && length > best.size())
-            best.assign(reinterpret_cast<const char*>(script + start), length);
-    }
+    for (const wallet::Bytes& push : wallet::output_data_pushes(wallet::hex_decode(hex)))
+        if (push.size() > best.size()) best.assign(push.begin(), push.end());
     return best;
 }
 

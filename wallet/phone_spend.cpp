@@ -6,6 +6,7 @@
 #include "wallet/coins.h"
 #include "wallet/spend.h"
 #include "wallet/spend_hooks.h"
+#include "wallet/spend_result.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -81,7 +82,7 @@ std::string phone_send(const std::string& phone_address, const std::string& payl
 
     if (synchronous) {
         const std::string result = broadcast_full(inputs, outputs, change);
-        if (!result.starts_with("success: ")) {
+        if (!read_spend_result(result).sent()) {
             forget_if_conflict(result, inputs);
             return result;
         }
@@ -195,7 +196,7 @@ std::string phone_prepare_coins()
     if (!build_outputs({largest}, inputs, outputs, change, pieces, fee, error, 1, kPaymentRate)) return kCannotSplit;
     if (!sign_inputs(inputs, outputs)) return kSigningFailed;
     const std::string result = broadcast_full(inputs, outputs, change);
-    if (result.starts_with("success")) {
+    if (read_spend_result(result).sent()) {
         expire_phone_coins();
         report_spend(fee);
     } else {

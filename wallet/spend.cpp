@@ -5,6 +5,7 @@
 #include "wallet/building.h"
 #include "wallet/coins.h"
 #include "wallet/spend_hooks.h"
+#include "wallet/spend_result.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "platform/events.h"
@@ -62,7 +63,7 @@ std::string spend(const std::string& address, int64_t amount, const std::string&
         if (!sign_inputs(inputs, outputs)) return kSigningFailed;
 
         const std::string result = broadcast_full(inputs, outputs, change);
-        if (result.starts_with("success")) {
+        if (read_spend_result(result).sent()) {
             report_success(amount, fee);
             return result;
         }

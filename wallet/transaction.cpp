@@ -238,4 +238,81 @@ bool parse_transaction_hex(std::string_view hex, Transaction& tx)
     return parse_transaction(raw, tx);
 }
 
+bool script_push_at(const uint8_t* script, size_t size, size_t p, size_t& start, size_t& length)
+{
+    if (p >= size) return false;
+    const uint8_t op = script[p];
+    const size_t lengthBytes = op == 0x4c ? 1 : op == 0x4d ? 2 : op == 0x4e ? 4 : 0;
+    if (lengthBytes != 0 && size - (p + 1) >= lengthBytes) {
+        length = 0;
+        for (size_t i = 0; i < lengthBytes; ++i) length |= static_cast<size_t>(script[p + 1 + i]) << (8 * i);
+        start = p + 1 + lengthBytes;
+    } else {
+        length = op;
+        start = p + 1;
+    }
+    return length <= size - start;
+}
+
+namespace {
+
+constexpr uint64_t kMaxLenientCount = 10000;
+
+// A CompactSize in any of its forms (others' transactions are read as found).
+bool anyCompactSize(Reader& in, uint64_t& value)
+{
+    const uint8_t* p = nullptr;
+    if (!in.take(1, p)) return false;
+    const size_t width = p[0] == 0xFD ? 2 : p[0] == 0xFE ? 4 : p[0] == 0xFF ? 8 : 0;
+    if (width == 0) {
+        value = p[0];
+        return true;
+    }
+    if (!in.take(width, p)) return false;
+    value = 0;
+    for (size_t i = width; i-- > 0;) value = value << 8 | p[i];
+    return true;
+}
+
+bool skipBytes(Reader& in, uint64_t n)
+{
+    const uint8_t* p = nullptr;
+    return n <= in.data.size() - in.at && in.take(static_cast<size_t>(n), p);
+}
+
+} // namespace
+
+std::vector<Bytes> output_data_pushes(const Bytes& raw)
+{
+    Reader in {raw};
+    uint64_t count = 0;
+    if (!skipBytes(in, 4) || !anyCompactSize(in, count) || count > kMaxLenientCount) return {};
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t scriptLength = 0;
+        if (!skipBytes(in, 36) || !anyCompactSize(in, scriptLength) || !skipBytes(in, scriptLength) ||
+            !skipBytes(in, 4))
+            return {};
+    }
+    if (!anyCompactSize(in, count) || count > kMaxLenientCount) return {};
+    std::vector<Bytes> pushes;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t scriptLength = 0;
+        if (!skipBytes(in, 8) || !anyCompactSize(in, scriptLength) || scriptLength > raw.size() - in.at) break;
+        const uint8_t* script = nullptr;
+        in.take(static_cast<size_t>(scriptLength), script);
+        const size_t size = static_cast<size_t>(scriptLength);
+        size_t p = 0;
+        if (size >= 2 && script[0] == 0x00 && script[1] == 0x6a)
+            p = 2;
+        else if (size >= 1 && script[0] == 0x6a)
+            p = 1;
+        else
+            continue;
+        size_t start = 0, length = 0;
+        if (script_push_at(script, size, p, start, length))
+            pushes.emplace_back(script + start, script + start + length);
+    }
+    return pushes;
+}
+
 } // namespace cv_tessera_wallet

@@ -98,4 +98,21 @@ struct Transaction {
 bool parse_transaction(const Bytes& raw, Transaction& tx);
 bool parse_transaction_hex(std::string_view hex, Transaction& tx);
 
+// --- Lenient reading, for what others broadcast ------------------------------------------
+
+// Where the push whose opcode sits at p starts and how long it is.
+// OP_PUSHDATA1/2/4 read a little-endian length when its bytes are there; any
+// other opcode (or a PUSHDATA cut before its length) is itself the length.
+// False when p is past the script or the data would run past size.
+bool script_push_at(const uint8_t* script, size_t size, size_t p, size_t& start, size_t& length);
+
+// The first push of each output that carries data (OP_RETURN, or OP_FALSE
+// OP_RETURN, then a push), in output order, from raw transaction bytes read
+// leniently beside parse_transaction: CompactSizes in any form, at most
+// 10,000 inputs or outputs, no lock time needed, and reading stops at the
+// first output cut short, keeping what came before (a listing may truncate a
+// large transaction). An output whose push runs past its script gives
+// nothing. Empty when the version and the inputs do not read.
+std::vector<Bytes> output_data_pushes(const Bytes& raw);
+
 } // namespace cv_tessera_wallet

@@ -13,6 +13,7 @@
 #include "wallet/coins.h"
 #include "wallet/phone_spend.h"
 #include "wallet/spend.h"
+#include "wallet/spend_result.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -35,7 +36,7 @@ int answer(const std::string& result)
 {
     wait_for_background_posts(kBackgroundWaitMs);
     printJson({{"result", result}});
-    return result.starts_with("success") || result == kReady ? 0 : 1;
+    return read_spend_result(result).sent() || result == kReady ? 0 : 1;
 }
 
 int coins(const Args& args)

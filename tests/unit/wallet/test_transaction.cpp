@@ -260,3 +260,39 @@ TEST(Transaction, ParserRefusesMalformedBytes)
     EXPECT_FALSE(parse_transaction_hex("0", tx));
     EXPECT_FALSE(parse_transaction_hex("zz", tx));
 }
+
+// What others broadcast is read leniently for its data: the strict parser
+// refuses each of these, the data reader still finds what is there.
+TEST(Transaction, DataPushesAreReadFromWhatTheStrictParserRefuses)
+{
+    Coin coin;
+    coin.txid = std::string(64, 'a');
+    coin.sats = 5000;
+    const Bytes first = {'h', 'i'};
+    const Bytes second(300, 'x'); // an OP_PUSHDATA2 push
+    Bytes firstScript = {0x00, 0x6a}, secondScript = {0x6a};
+    write_push_data(firstScript, first);
+    write_push_data(secondScript, second);
+    const Bytes raw = serialize({coin}, {{1, firstScript}, {0, Bytes {0x76, 0xa9}}, {0, secondScript}}, true);
+    ASSERT_FALSE(raw.empty());
+    Transaction tx;
+    ASSERT_TRUE(parse_transaction(raw, tx));
+    EXPECT_EQ(output_data_pushes(raw), (std::vector<Bytes> {first, second}));
+
+    // The input count 1 written as 0xfd 0x01 0x00.
+    Bytes longCount(raw.begin(), raw.begin() + 4);
+    longCount.insert(longCount.end(), {0xfd, 0x01, 0x00});
+    longCount.insert(longCount.end(), raw.begin() + 5, raw.end());
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::vector<Bytes> pushes;
+    };
+    for (const Case& c : {Case {"a CompactSize not in its shortest form", longCount, {first, second}},
+                          Case {"no lock time", Bytes(raw.begin(), raw.end() - 4), {first, second}},
+                          Case {"cut inside the last script", Bytes(raw.begin(), raw.end() - 40), {first}},
+                          Case {"cut inside the inputs", Bytes(raw.begin(), raw.begin() + 30), {}}}) {
+        EXPECT_FALSE(parse_transaction(c.bytes, tx)) << c.name;
+        EXPECT_EQ(output_data_pushes(c.bytes), c.pushes) << c.name;
+    }
+}
