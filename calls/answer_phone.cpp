@@ -382,9 +382,11 @@ void answerPhoneDuties()
             full = callFields().recording.seconds >= kMessageSeconds;
             retryTick = callFields().messageRetryTick;
         }
-        if (full) {
+        // Announced once a try: between tries the line keeps saying why the
+        // last one failed.
+        if (full && platform::tickMillis() >= retryTick) {
             setStatusText("60 seconds. Sending.");
-            if (platform::tickMillis() >= retryTick) sendMessage(false);
+            sendMessage(false);
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -149,6 +150,7 @@ struct AudioInput {
     std::string name;
     AudioInputCallback callback;
     std::string pcm; // file input: the whole file
+    int speed = 1;   // file input: buffers delivered per 200 ms
     std::atomic<int64_t> buffers {0};
     PaStream* stream = nullptr;
     std::jthread thread;
@@ -183,12 +185,12 @@ void deliver(AudioInput& in, const int16_t* samples, size_t count)
 }
 
 // A file or null input: a buffer every 200 ms of the monotonic clock, as a
-// microphone fills them.
+// microphone fills them (speed times as often for a sped-up file).
 void pacedInput(AudioInput& in, int64_t start, std::stop_token stop)
 {
     std::vector<int16_t> buffer(kInputSamples);
     for (int64_t i = 0;; ++i) {
-        if (!sleepUntilTick(start + (i + 1) * 200, stop)) return;
+        if (!sleepUntilTick(start + (i + 1) * 200 / in.speed, stop)) return;
         std::fill(buffer.begin(), buffer.end(), 0);
         const size_t from = static_cast<size_t>(i) * kInputSamples * 2;
         for (size_t s = 0; s < kInputSamples && from + 2 * s + 1 < in.pcm.size(); ++s) {
@@ -220,6 +222,16 @@ AudioInputPtr openAudioInput(const std::string& device, AudioInputCallback callb
     in->name = device;
     in->callback = std::move(callback);
     if (d.backend == Backend::File) {
+        const std::string speed = queryValue(d.query, "speed");
+        if (!speed.empty()) {
+            int value = 0;
+            const auto [end, failed] = std::from_chars(speed.data(), speed.data() + speed.size(), value);
+            if (failed != std::errc() || end != speed.data() + speed.size() || value < 1 || value > 20) {
+                error = "input file speed \"" + speed + "\" is not a whole number from 1 to 20";
+                return {};
+            }
+            in->speed = value;
+        }
         if (!readPhonePcmWav(d.path, in->pcm, error)) return {};
     } else if (d.backend == Backend::PortAudio) {
         if (!portAudioReady(error)) return {};

@@ -4,8 +4,10 @@
 // The device text (the configuration keys audio_input and audio_output)
 // chooses the backend:
 //   ""  or a device name   PortAudio: the machine's default device, or the one named
-//   "file:PATH"            input: reads an 8000 Hz mono 16-bit PCM WAV and delivers it in
-//                          200 ms buffers paced by the monotonic clock, then silence;
+//   "file:PATH[?speed=S]"  input: reads an 8000 Hz mono 16-bit PCM WAV and delivers it in
+//                          200 ms buffers paced by the monotonic clock, then silence; with
+//                          speed (1 to 20) S buffers every 200 ms, so that a test process
+//                          that cannot move another's clock hears a long speech sooner;
 //                          output: "file:PATH[?rate=R&channels=C&format=s16|s24|s32|f32]"
 //                          (default 8000 Hz mono s16) consumes frames at real time from a
 //                          one-second buffer, writes silence while nothing is pending, and

@@ -7,7 +7,12 @@
 #include "spend_fixture.h"
 #include "test_support.h"
 
+#include "audio/codec.h"
 #include "calls/phone_fee.h"
+#include "phone/text.h"
+#include "services/paymail_claim.h"
+#include "services/signed_records.h"
+#include "wallet/phone_spend.h"
 #include "platform/files.h"
 #include "platform/http.h"
 
@@ -15,6 +20,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 using json = nlohmann::json;
 
@@ -46,6 +52,10 @@ protected:
 
     void TearDown() override
     {
+        for (const std::string& id : faults) {
+            long status = 0;
+            devnet.control("DELETE", "/control/faults/" + id, nullptr, &status);
+        }
         for (Side* side : {&alice, &bob}) {
             side->phone.send("quit");
             EXPECT_EQ(side->phone.wait(), 0) << stderrOf(*side);
@@ -71,6 +81,61 @@ protected:
         // Many coins: a call spends one per record until the split ones confirm.
         std::vector<int64_t> coins(30, sats / 30);
         return !devnet.fund(side.wallet.receive, coins).empty();
+    }
+
+    // Makes side's file microphone deliver speed times faster than real time
+    // (before it starts): a long speech is heard in a fraction of its length.
+    static bool speedUp(Side& side, int speed)
+    {
+        const std::string path = side.folder.corvane() + "/kestrel-config.json";
+        std::string text;
+        if (!platform::readFile(path, text)) return false;
+        json config = json::parse(text, nullptr, false);
+        if (!config.is_object()) return false;
+        config["audio_input"] = "file:" + side.microphone + "?speed=" + std::to_string(speed);
+        return platform::replaceFileAtomically(path, config.dump());
+    }
+
+    // A minute's message is a transaction of about 180 kB: at 100 sat/kB it
+    // needs more than the four small coins a send may pick; the call's coin
+    // split takes one of these.
+    bool fundALongMessage(Side& side)
+    {
+        if (devnet.fund(side.wallet.receive, {50000, 50000, 50000}).empty()) return false;
+        devnet.mine();
+        return true;
+    }
+
+    // Registers a devnet fault, cleared at the end of the test whatever happens.
+    std::string addFault(const json& fault)
+    {
+        const json answer = devnet.control("POST", "/control/fault", fault);
+        if (!answer.is_object() || !answer.contains("id")) return {};
+        faults.push_back(answer["id"].is_string() ? answer["id"].get<std::string>() : answer["id"].dump());
+        return faults.back();
+    }
+
+    void clearFaults()
+    {
+        for (const std::string& id : faults) {
+            long status = 0;
+            devnet.control("DELETE", "/control/faults/" + id, nullptr, &status);
+            EXPECT_EQ(status, 200) << "fault " << id;
+        }
+        faults.clear();
+    }
+
+    // The events of side's phone that satisfy match, so far.
+    template <typename Match> static size_t countEvents(const Side& side, Match match)
+    {
+        return static_cast<size_t>(std::count_if(side.phone.events.begin(), side.phone.events.end(), match));
+    }
+
+    static bool saidSoFar(const Side& side, const std::string& text)
+    {
+        return countEvents(side, [&](const json& e) {
+                   return e.value("event", "") == "status" && e.value("text", "") == text;
+               }) > 0;
     }
 
     // Gives side a silent microphone (before it starts).
@@ -137,6 +202,7 @@ protected:
 
     Devnet devnet;
     Side alice, bob;
+    std::vector<std::string> faults; // devnet fault ids to clear
 };
 
 } // namespace
@@ -427,4 +493,223 @@ TEST_F(TwoPhones, TheAnswerPhoneTakesTheCall)
     }
     alice.phone.send("hangup");
     EXPECT_TRUE(alice.phone.waitForEvent("state", {{"state", "Idle"}}, 60000).is_object()) << alice.phone.transcript();
+}
+
+// A caller who says nothing after the beep and hangs up leaves nothing: no
+// send begins, and the callee's inbox stays empty.
+TEST_F(TwoPhones, HangingUpAfterTheBeepLeavesNothing)
+{
+    ASSERT_TRUE(silence(alice));
+    ASSERT_TRUE(start(alice)) << stderrOf(alice);
+    ASSERT_TRUE(start(bob)) << stderrOf(bob);
+    bob.phone.send("answerphone on");
+    ASSERT_TRUE(said(bob, "Calls will divert to your answer-phone after three rings.")) << bob.phone.transcript();
+    alice.phone.send("call " + bob.wallet.alias);
+    ASSERT_TRUE(alice.phone.waitForEvent("state", {{"state", "LeavingMessage"}}, 60000).is_object())
+        << alice.phone.transcript();
+    alice.phone.send("hangup");
+    ASSERT_TRUE(said(alice, "No message to leave.")) << alice.phone.transcript();
+    EXPECT_TRUE(alice.phone.waitForEvent("state", {{"state", "Idle"}}, 10000).is_object()) << alice.phone.transcript();
+    EXPECT_FALSE(saidSoFar(alice, "Sending the message.")) << alice.phone.transcript();
+
+    // A tape would have been submitted before alice's status line; bob finds
+    // records within a second or two of their submit.
+    EXPECT_FALSE(bob.phone.waitForEvent("message", {}, 8000).is_object()) << bob.phone.transcript();
+    bob.phone.send("inbox");
+    const json inbox = bob.phone.waitForEvent("inbox");
+    ASSERT_TRUE(inbox.is_object()) << bob.phone.transcript();
+    EXPECT_TRUE(inbox["messages"].empty()) << inbox.dump();
+}
+
+// A caller who speaks on past the minute leaves 60 seconds. Alice's
+// microphone is a file of over three minutes of speech delivered five times
+// faster than real time: the 75 seconds and more she speaks after the beep
+// reach the phone within 15 seconds.
+TEST_F(TwoPhones, ALongSpeechLeavesSixtySeconds)
+{
+    ASSERT_TRUE(speedUp(alice, 5));
+    ASSERT_TRUE(fundALongMessage(alice));
+    ASSERT_TRUE(start(alice)) << stderrOf(alice);
+    ASSERT_TRUE(start(bob)) << stderrOf(bob);
+    bob.phone.send("answerphone on");
+    ASSERT_TRUE(said(bob, "Calls will divert to your answer-phone after three rings.")) << bob.phone.transcript();
+    alice.phone.send("call " + bob.wallet.alias);
+    ASSERT_TRUE(alice.phone.waitForEvent("state", {{"state", "LeavingMessage"}}, 60000).is_object())
+        << alice.phone.transcript();
+    ASSERT_TRUE(said(alice, "60 seconds. Sending.", 60000)) << alice.phone.transcript();
+    ASSERT_TRUE(said(alice, "Message left for " + bob.wallet.alias + ".", 60000)) << alice.phone.transcript();
+    EXPECT_TRUE(saidSoFar(alice, "Recording  60 / 60"));
+    EXPECT_FALSE(saidSoFar(alice, "Recording  61 / 60"));
+    EXPECT_TRUE(alice.phone.waitForEvent("state", {{"state", "Idle"}}, 10000).is_object());
+
+    const json filed = bob.phone.waitForEvent("message", {{"from", alice.wallet.alias}}, 60000);
+    ASSERT_TRUE(filed.is_object()) << bob.phone.transcript();
+    EXPECT_EQ(filed["secs"], 60);
+    bob.phone.send("inbox");
+    const json inbox = bob.phone.waitForEvent("inbox");
+    ASSERT_TRUE(inbox.is_object() && inbox["messages"].size() == 1) << inbox.dump();
+    EXPECT_EQ(inbox["messages"][0]["secs"], 60);
+    EXPECT_EQ(inbox["messages"][0]["from"], alice.wallet.alias);
+
+    // Both histories show the call: alice's as hers to bob, of the message's
+    // length; bob's as one missed call from alice.
+    alice.phone.send("history");
+    const json aliceHistory = alice.phone.waitForEvent("history");
+    ASSERT_TRUE(aliceHistory.is_object() && aliceHistory["calls"].size() == 1) << aliceHistory.dump();
+    EXPECT_EQ(aliceHistory["calls"][0]["from"], alice.wallet.alias);
+    EXPECT_EQ(aliceHistory["calls"][0]["to"], bob.wallet.alias);
+    EXPECT_EQ(aliceHistory["calls"][0]["secs"], 60);
+    EXPECT_EQ(aliceHistory["calls"][0]["missed"], false);
+    EXPECT_FALSE(aliceHistory["calls"][0]["txid"].get<std::string>().empty()) << "the invite's txid";
+    bob.phone.send("history");
+    const json bobHistory = bob.phone.waitForEvent("history");
+    ASSERT_TRUE(bobHistory.is_object() && bobHistory["calls"].size() == 1) << bobHistory.dump();
+    EXPECT_EQ(bobHistory["calls"][0]["from"], alice.wallet.alias);
+    EXPECT_EQ(bobHistory["calls"][0]["missed"], true);
+}
+
+// The message's send fails while the devnet refuses every submit of the
+// fast path; it goes again every three seconds and is sent once the devnet
+// takes submits again. Bob files it once.
+TEST_F(TwoPhones, AMessageRefusedAtFirstIsSentOnce)
+{
+    ASSERT_TRUE(speedUp(alice, 5));
+    ASSERT_TRUE(fundALongMessage(alice));
+    ASSERT_TRUE(start(alice)) << stderrOf(alice);
+    ASSERT_TRUE(start(bob)) << stderrOf(bob);
+    bob.phone.send("answerphone on");
+    ASSERT_TRUE(said(bob, "Calls will divert to your answer-phone after three rings.")) << bob.phone.transcript();
+    alice.phone.send("call " + bob.wallet.alias);
+    ASSERT_TRUE(alice.phone.waitForEvent("state", {{"state", "LeavingMessage"}}, 60000).is_object())
+        << alice.phone.transcript();
+    // The fast path's two submits; the full broadcast that pays the fee
+    // every ten seconds still reaches ARC.
+    ASSERT_FALSE(addFault({{"host", "service"},
+                           {"method", "POST"},
+                           {"path", "/oi/submit"},
+                           {"kind", "status"},
+                           {"status", 500},
+                           {"count", "always"}})
+                     .empty());
+    ASSERT_FALSE(addFault({{"host", "chain"},
+                           {"method", "POST"},
+                           {"path", "/v1/bsv/main/tx/raw"},
+                           {"kind", "status"},
+                           {"status", 500},
+                           {"count", "always"}})
+                     .empty());
+    const json refused = alice.phone.waitFor(
+        [](const json& e) {
+            const std::string text = e.value("text", "");
+            return e.value("event", "") == "status" &&
+                   (text == "The message did not send." || text.starts_with("Holding."));
+        },
+        60000);
+    ASSERT_TRUE(refused.is_object()) << alice.phone.transcript();
+    EXPECT_TRUE(saidSoFar(alice, "60 seconds. Sending."));
+    EXPECT_EQ(stateOf(alice), "LeavingMessage") << "a refused message is kept for the next try";
+    clearFaults();
+
+    ASSERT_TRUE(said(alice, "Message left for " + bob.wallet.alias + ".", 60000)) << alice.phone.transcript();
+    // Each try is announced once, and the refusal stays on the line until
+    // the next.
+    auto saidCount = [&](const std::string& text) {
+        return countEvents(
+            alice, [&](const json& e) { return e.value("event", "") == "status" && e.value("text", "") == text; });
+    };
+    const size_t tries = saidCount("Sending the message.");
+    EXPECT_GE(tries, 2u);
+    EXPECT_EQ(saidCount("60 seconds. Sending."), tries);
+    const json filed = bob.phone.waitForEvent("message", {{"from", alice.wallet.alias}}, 60000);
+    ASSERT_TRUE(filed.is_object()) << bob.phone.transcript();
+    EXPECT_EQ(filed["secs"], 60);
+    // A second copy would arrive within the next blocks.
+    devnet.mine();
+    EXPECT_FALSE(bob.phone.waitForEvent("message", {}, 8000).is_object()) << bob.phone.transcript();
+    std::set<std::string> tapes;
+    for (const json& e : bob.phone.events)
+        if (e.value("event", "") == "record" && e.value("kind", "") == "tape") tapes.insert(e.value("txid", ""));
+    EXPECT_EQ(tapes.size(), 1u) << "one tape transaction reached bob\n" << bob.phone.transcript();
+    bob.phone.send("inbox");
+    const json inbox = bob.phone.waitForEvent("inbox");
+    ASSERT_TRUE(inbox.is_object() && inbox["messages"].size() == 1) << inbox.dump();
+    EXPECT_EQ(inbox["messages"][0]["txid"], filed["txid"]);
+}
+
+// Greetings at bob's greeting address that bob did not sign are passed over:
+// one signed by mallory with her own key, and one that names bob and his key
+// but carries mallory's signature. Both are newer than bob's own, so a
+// caller who took either would play mallory's words instead of bob's.
+TEST_F(TwoPhones, AGreetingSignedByAnotherKeyIsNeverPlayed)
+{
+    namespace w = cv_tessera_wallet;
+    TempDataFolder malloryFolder; // this process's data folder from here on
+    const PhoneWallet mallory = makePhoneWallet(devnet, "mallory", malloryFolder.root);
+    ASSERT_FALSE(mallory.identityPub.empty());
+    ASSERT_FALSE(devnet.fund(mallory.receive, {20000, 20000, 20000}).empty());
+    // A greeting is a transaction of several kB at 100 sat/kB.
+    ASSERT_FALSE(devnet.fund(bob.wallet.receive, {20000, 20000}).empty());
+    devnet.mine();
+    ASSERT_TRUE(silence(alice));
+    ASSERT_TRUE(start(alice)) << stderrOf(alice);
+    ASSERT_TRUE(start(bob)) << stderrOf(bob);
+    bob.phone.send("answerphone on");
+    ASSERT_TRUE(said(bob, "Calls will divert to your answer-phone after three rings.")) << bob.phone.transcript();
+    bob.phone.send("greeting record");
+    ASSERT_TRUE(said(bob, "Greeting  12 / 20", 60000)) << bob.phone.transcript();
+    bob.phone.send("greeting stop");
+    ASSERT_TRUE(said(bob, "Greeting saved.", 90000)) << bob.phone.transcript() << stderrOf(bob);
+    const std::string greetingAddress = kestrel::fetchPhoneFeeRecord(bob.wallet.alias).greetingAddress;
+    ASSERT_GE(greetingAddress.size(), 26u);
+
+    // Mallory speaks alice's sentence (alice herself stays silent).
+    w::set_bound_wallet_id(mallory.id);
+    ASSERT_TRUE(w::load_wallet());
+    kestrel::resolveOwnPaymail(false);
+    ASSERT_EQ(kestrel::ownAlias(), mallory.alias);
+    std::string pcm, error;
+    ASSERT_TRUE(platform::readPhonePcmWav(alice.sentence, pcm, error)) << error;
+    const std::string gsm = kestrel::encodePcm(pcm);
+    ASSERT_GE(gsm.size(), 65u);
+    json greeting = {{"protocol", "CV-Phone"},
+                     {"type", "cp"},
+                     {"location", "cphone"},
+                     {"kind", "greet"},
+                     {"codec", "gsm"},
+                     {"audio", kestrel::base64Encode(gsm)},
+                     {"secs", static_cast<int>(gsm.size() / 1625)},
+                     {"handle", mallory.alias},
+                     {"pay", mallory.receive}};
+    ASSERT_TRUE(kestrel::signRecord(greeting, error)) << error;
+    json claimingBob = greeting;
+    claimingBob["handle"] = bob.wallet.alias;
+    claimingBob["actor"] = bob.wallet.alias;
+    claimingBob["pubkey"] = bob.wallet.identityPub;
+    claimingBob.erase("paymail");
+    for (const json& forged : {greeting, claimingBob}) {
+        const std::string result =
+            w::phone_send(greetingAddress, forged.dump(), 100, false, platform::config().message_fee_address);
+        ASSERT_TRUE(result.starts_with("success:")) << result;
+    }
+    w::wait_for_background_posts(15000);
+    w::unload_wallet();
+    w::reset_coin_state();
+    w::set_bound_wallet_id("");
+
+    alice.phone.send("call " + bob.wallet.alias);
+    ASSERT_TRUE(said(alice, "Their greeting.", 60000)) << alice.phone.transcript();
+    ASSERT_TRUE(alice.phone.waitForEvent("state", {{"state", "LeavingMessage"}}, 90000).is_object())
+        << alice.phone.transcript();
+    EXPECT_FALSE(saidSoFar(alice, "Their greeting did not load.")) << "bob's own greeting is still there";
+    alice.phone.send("hangup");
+    EXPECT_TRUE(said(alice, "No message to leave.")) << alice.phone.transcript();
+
+    for (Side* side : {&alice, &bob}) {
+        side->phone.send("quit");
+        EXPECT_EQ(side->phone.wait(), 0);
+    }
+    const double hearsBob = heard(alice, bob), hearsMallory = heard(alice, alice);
+    std::printf("alice hears bob's greeting %.2f, mallory's %.2f\n", hearsBob, hearsMallory);
+    EXPECT_GT(hearsBob, 0.6) << "alice's speaker does not hold bob's greeting";
+    EXPECT_GT(hearsBob, hearsMallory + 0.1) << "alice heard mallory's greeting";
 }

@@ -61,6 +61,42 @@ TEST_F(Devices, FileInputIsPacedByTheClockThenSilent)
     for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], i < samples.size() ? samples[i] : 0) << i;
 }
 
+// A sped-up file input delivers the same samples, speed buffers every 200 ms;
+// a speed out of range does not open.
+TEST_F(Devices, SpedUpFileInputDeliversSoonerInOrder)
+{
+    std::vector<int16_t> samples(8000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i + 1);
+    const std::string path = temp.root + "/in.wav";
+    ASSERT_TRUE(platform::writePhonePcmWav(path, pcmOf(samples)));
+    std::mutex m;
+    std::vector<int16_t> got;
+    std::string error;
+    auto input = platform::openAudioInput(
+        "file:" + path + "?speed=4",
+        [&](const int16_t* s, size_t n) {
+            std::lock_guard lock(m);
+            got.insert(got.end(), s, s + n);
+        },
+        error);
+    ASSERT_TRUE(input) << error;
+    platform::advanceMockTime(200);
+    waitFor([&] { return platform::audioInputBuffers(*input) == 4; });
+    platform::advanceMockTime(200);
+    waitFor([&] { return platform::audioInputBuffers(*input) == 8; });
+    input.reset();
+    ASSERT_EQ(got.size(), 8u * 1600);
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], i < samples.size() ? samples[i] : 0) << i;
+
+    for (const char* speed : {"0", "21", "2x"}) {
+        error.clear();
+        EXPECT_FALSE(platform::openAudioInput(
+            "file:" + path + "?speed=" + speed, [](const int16_t*, size_t) {}, error))
+            << speed;
+        EXPECT_NE(error.find("speed"), std::string::npos) << speed << ": " << error;
+    }
+}
+
 TEST_F(Devices, BadWavIsRejectedWithItsReason)
 {
     platform::WavInfo f;
