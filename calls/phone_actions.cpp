@@ -231,11 +231,16 @@ std::string blockHandle(const std::string& typed)
     const std::string handle = comparisonForm(typed.substr(0, 180));
     if (handle.empty()) return answer("Type a handle to block.");
     {
+        // Refusals here are said under the held state mutex, announced when it is released.
         StateLock held;
-        if (handle == comparisonForm(phoneState().ownHandle)) return answer("That's you.");
+        auto refuse = [&held](const std::string& text) {
+            setStatusTextLocked(held, text);
+            return text;
+        };
+        if (handle == comparisonForm(phoneState().ownHandle)) return refuse("That's you.");
         std::lock_guard lock(storeMutex());
         std::vector<std::string>& blocked = phoneStore().blocked;
-        if (std::find(blocked.begin(), blocked.end(), handle) != blocked.end()) return answer("Already blocked.");
+        if (std::find(blocked.begin(), blocked.end(), handle) != blocked.end()) return refuse("Already blocked.");
         blocked.push_back(handle);
         const CallFields& call = callFields();
         if (call.state == CallState::Ringing && comparisonForm(call.peerHandle) == handle && !call.callId.empty())
