@@ -118,6 +118,8 @@ private slots:
     void initTestCase()
     {
         temp = std::make_unique<TempDataFolder>();
+        // The start-up entry is written under the temporary folder too.
+        ::setenv("XDG_CONFIG_HOME", (temp->root + "/config").c_str(), 1);
         platform::Config config = platform::config();
         // Every product host answers from a port where nothing listens.
         for (const char* host : {"corvane.app", "www.corvane.app", "api.whatsonchain.com", "arc.gorillapool.io"})
@@ -221,6 +223,91 @@ private slots:
         card->command(2029);
         QCOMPARE(phoneSettings().phoneFee, to);
         QCOMPARE(card->button(2029)->text(), QStringLiteral("Connection fee %1 sat/s").arg(to));
+    }
+
+    void settingsButtons_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("notifications") << 10 << 2014 << "Notifications all"
+                                       << "Notifications sound";
+        QTest::newRow("amounts") << 10 << 2015 << "Display sats"
+                                 << "Display BSV";
+        QTest::newRow("start-up") << 10 << 2016 << "Add to Startup"
+                                  << "Remove from Startup";
+        QTest::newRow("volume wraps") << 8 << 2025 << "Volume 200%"
+                                      << "Volume 50%";
+        QTest::newRow("answer-phone") << 2 << 2006 << "Answer-phone off"
+                                      << "Answer-phone on";
+    }
+
+    void settingsButtons()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, button);
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        setNotifyMode(0);
+        QVERIFY(setVolume(200));
+        setAmountInBsv(false);
+        setAnswerphone(false);
+        if (startupRegistered()) toggleStartup("/opt/kestrel/kestrel");
+        {
+            std::lock_guard lock(stateMutex());
+            phoneState().balance = 1234;
+        }
+        ui::CardWindow* card = open(kind);
+        QCOMPARE(card->button(button)->text(), before);
+        card->command(button);
+        QCOMPARE(card->button(button)->text(), after);
+        // Each change is kept by the store as well as shown.
+        const PhoneSettings s = phoneSettings();
+        if (button == 2014) QCOMPARE(s.notify, 1);
+        if (button == 2015) {
+            QVERIFY(s.bsv);
+            QCOMPARE(QString::fromStdString(phoneSnapshot().balanceLine), QStringLiteral("ava   0.00001234 bsv"));
+        }
+        if (button == 2016) QVERIFY(startupRegistered());
+        if (button == 2025) QCOMPARE(s.volume, 50);
+        if (button == 2006) {
+            QVERIFY(s.answerphone);
+            QCOMPARE(QString::fromStdString(status()),
+                     QStringLiteral("Calls will divert to your answer-phone after three rings."));
+        }
+        // The lamp of the face and the card's switch stay in step.
+        if (button == 2006) {
+            face->button(1016)->click();
+            QVERIFY(platform::waitForTasks(20000));
+            face->phoneStatus();
+            QCOMPARE(card->button(2006)->text(), QStringLiteral("Answer-phone off"));
+        }
+        if (button == 2015) setAmountInBsv(false);
+    }
+
+    void versionAreaOpensTheSite_data()
+    {
+        QTest::addColumn<bool>("update");
+        QTest::addColumn<QString>("address");
+        QTest::newRow("no update") << false << "https://corvane.com";
+        QTest::newRow("update available") << true << "https://corvane.com/cphone/";
+    }
+
+    void versionAreaOpensTheSite()
+    {
+        QFETCH(bool, update);
+        QFETCH(QString, address);
+        face->downloadAddress = QStringLiteral("https://corvane.com/cphone/");
+        face->updateAvailable = update;
+        ui::CardWindow* card = open(ui::SettingsCard);
+        const QRect area = card->versionArea();
+        QCOMPARE(area.height(), update ? 62 : 36);
+        QTest::mouseClick(card, Qt::LeftButton, {}, area.center());
+        QCOMPARE(opened, QStringList {address});
+        // Outside the area nothing opens.
+        QTest::mouseClick(card, Qt::LeftButton, {}, QPoint(2, area.center().y()));
+        QCOMPARE(opened.size(), 1);
     }
 
     void contactsAndBlocked_data()
