@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <numbers>
 #include <vector>
 
@@ -29,6 +30,13 @@ struct Capture {
     platform::AudioInputPtr mic; // guarded by mic_mutex
     std::mutex hook_mutex;
     std::function<void(const std::string&)> status_hook;
+    // The test line, guarded by the audio mutex: speech heard and the tick
+    // at which it is due back, and how far into the oldest it has been said.
+    bool echo_on = false;
+    int64_t echo_delay_ms = 1000;
+    std::deque<std::pair<int64_t, std::string>> echo_pending;
+    size_t echo_offset = 0;
+    size_t echo_bytes = 0;
 };
 
 Capture& capture()
@@ -79,6 +87,27 @@ std::string pcmOf(const std::vector<int16_t>& samples)
     return pcm;
 }
 
+// Replaces count samples with the test line's sound that is due by now
+// (silence for the rest). Under the audio mutex.
+void takeEchoLocked(Capture& c, int16_t* samples, size_t count)
+{
+    std::fill(samples, samples + count, int16_t {0});
+    const int64_t now = platform::tickMillis();
+    size_t filled = 0;
+    while (filled < count && !c.echo_pending.empty() && c.echo_pending.front().first <= now) {
+        const std::string& pcm = c.echo_pending.front().second;
+        const size_t take = std::min(count - filled, (pcm.size() - c.echo_offset) / 2);
+        for (size_t i = 0; i < take; ++i) samples[filled + i] = sampleAt(pcm, c.echo_offset / 2 + i);
+        filled += take;
+        c.echo_offset += take * 2;
+        if (c.echo_offset + 1 >= pcm.size()) {
+            c.echo_bytes -= pcm.size();
+            c.echo_pending.pop_front();
+            c.echo_offset = 0;
+        }
+    }
+}
+
 } // namespace
 
 std::mutex& audioMutex()
@@ -125,12 +154,45 @@ void setMicMuteUntil(int64_t tick)
     capture().mute_until = tick;
 }
 
+void setEchoLine(bool on, int64_t delay_ms)
+{
+    Capture& c = capture();
+    std::lock_guard lock(audioMutex());
+    c.echo_on = on;
+    c.echo_delay_ms = std::max<int64_t>(delay_ms, 0);
+    c.echo_pending.clear();
+    c.echo_offset = 0;
+    c.echo_bytes = 0;
+}
+
+bool echoLine()
+{
+    std::lock_guard lock(audioMutex());
+    return capture().echo_on;
+}
+
+void echoHeard(const std::string& pcm)
+{
+    Capture& c = capture();
+    std::lock_guard lock(audioMutex());
+    if (!c.echo_on || pcm.size() < 2) return;
+    c.echo_pending.emplace_back(platform::tickMillis() + c.echo_delay_ms, pcm.substr(0, pcm.size() & ~size_t {1}));
+    c.echo_bytes += c.echo_pending.back().second.size();
+    // A minute behind at most: beyond that the line has fallen too far back.
+    while (c.echo_bytes > 60 * kPcmSecondBytes) {
+        c.echo_bytes -= c.echo_pending.front().second.size();
+        c.echo_pending.pop_front();
+        c.echo_offset = 0;
+    }
+}
+
 void captureSamples(const int16_t* samples, size_t count)
 {
     Capture& c = capture();
     std::lock_guard lock(audioMutex());
     if (platform::tickMillis() >= c.mute_until && count >= 1) {
         std::vector<int16_t> copy(samples, samples + count);
+        if (c.echo_on) takeEchoLocked(c, copy.data(), copy.size());
         const int percent = c.volume;
         if (percent != 100) scaleSamples(copy.data(), copy.size(), percent);
         c.buffer += pcmOf(copy);

@@ -36,6 +36,15 @@ void setMicMuteUntil(int64_t tick);
 // (scaled by the volume) unless the mic is muted, then bounds the buffer to
 // max(limit, 60) seconds, dropping the oldest sound.
 void captureSamples(const int16_t* samples, size_t count);
+// The test line: while it is on, the microphone's own sound is replaced by
+// the call speech handed to echoHeard, delivered again delay_ms after it
+// came (silence while nothing is due), as a telephone test line plays back
+// what it heard. Turning it off forgets what was pending.
+void setEchoLine(bool on, int64_t delay_ms = 1000);
+bool echoLine();
+// Call speech from the peer as PCM (whole samples), for the test line.
+void echoHeard(const std::string& pcm);
+
 // Bytes in the capture buffer.
 size_t capturedBytes();
 void clearCapture();

@@ -188,14 +188,33 @@ void queuePcm(const std::string& pcm)
     playback().queue.push_back(pcm);
 }
 
-bool queueForPlayback(const std::string& gsm)
+namespace {
+
+bool decodeAndQueue(const std::string& gsm, bool callSpeech)
 {
     if (!openCodec()) return false;
     const std::vector<std::string> blocks = decodeGsm(gsm);
     if (blocks.empty()) return false;
+    if (callSpeech && echoLine()) {
+        std::string heard;
+        for (const std::string& b : blocks) heard += b;
+        echoHeard(heard);
+    }
     std::lock_guard lock(audioMutex());
     for (const std::string& b : blocks) playback().queue.push_back(b);
     return true;
+}
+
+} // namespace
+
+bool queueForPlayback(const std::string& gsm)
+{
+    return decodeAndQueue(gsm, false);
+}
+
+bool queueCallAudio(const std::string& gsm)
+{
+    return decodeAndQueue(gsm, true);
 }
 
 void clearPlaybackQueue()

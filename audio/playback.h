@@ -59,6 +59,9 @@ void queuePcm(const std::string& pcm);
 // Opens the codec when needed, decodes gsm and queues every block; false when
 // the codec does not open or nothing decodes.
 bool queueForPlayback(const std::string& gsm);
+// The peer's speech in a call: queued as queueForPlayback does, and handed
+// to the test line (echoHeard) when it is on.
+bool queueCallAudio(const std::string& gsm);
 void clearPlaybackQueue();
 size_t playbackQueueBlocks();
 

@@ -12,26 +12,17 @@
 // wall time (alice's input first_frame_t + its offset) is paired with the
 // first 1 kHz onset after it in bob's speaker file (bob's output
 // first_frame_t + sample / 8000), within 10 s.
-import { execFile, spawn } from 'node:child_process'
 import crypto from 'node:crypto'
 import fs from 'node:fs'
 import os from 'node:os'
-import { dirname, join, resolve } from 'node:path'
-import readline from 'node:readline'
-import { fileURLToPath } from 'node:url'
-import { promisify } from 'node:util'
-import { controlRequest, hostRequest } from '../devnet/lib/client.mjs'
+import { join, resolve } from 'node:path'
+import { hostRequest } from '../devnet/lib/client.mjs'
 import { startDevnet } from '../devnet/lib/devnet.mjs'
-import { scriptAddress } from '../devnet/lib/script.mjs'
+import { PCM, Phone, RATE, WAIT_MS, balanceSats, control as controlCall, fmt, makeWallet, median, percentile, root, run, sleep, speak, spendsOf, wavSamples } from '../scripts/lib/phones.mjs'
 
-const root = join(dirname(fileURLToPath(import.meta.url)), '..')
 const buildDir = resolve(process.argv[2] ?? join(root, 'build'))
 const talkSeconds = Number(process.argv[3] ?? 60)
 const cli = join(buildDir, 'app/cli/kestrel-cli')
-const tessera = join(root, 'tools/tessera/tessera')
-const run = promisify(execFile)
-
-const RATE = 8000
 const BURST_EVERY_S = 2.5
 const BURST_S = 0.2
 const FIRST_BURST_S = 1.0 // the first burst's offset in alice's microphone file
@@ -39,7 +30,6 @@ const PAIR_WITHIN_MS = 10000
 const CONNECTION_FEE = 25000 // the devnet's rate
 const CHUNK_FLOOR_MS = 800 // the shortest audio record after speech starts
 const POLL_MS = 100 // one chain pass during a call
-const WAIT_MS = 120000 // any one step of the call
 
 if (!fs.existsSync(cli)) {
   console.error(`no kestrel-cli at ${cli}; build it first (cmake --build ${buildDir} --target kestrel-cli)`)
@@ -50,104 +40,7 @@ if (!(talkSeconds > 0)) {
   process.exit(2)
 }
 
-// --- A phone: kestrel-cli with its own data folder --------------------------------------
-
-class Phone {
-  constructor (name, folder) {
-    this.name = name
-    this.folder = folder
-    this.events = []
-    this.waiters = []
-    this.exited = null
-  }
-
-  start () {
-    const stderr = fs.openSync(join(this.folder, 'stderr'), 'a')
-    this.child = spawn(cli, [], { env: { ...process.env, LOCALAPPDATA: this.folder }, stdio: ['pipe', 'pipe', stderr] })
-    fs.closeSync(stderr)
-    this.exitedPromise = new Promise(resolve => this.child.on('exit', (code, signal) => {
-      this.exited = { code, signal }
-      this.notify()
-      resolve(this.exited)
-    }))
-    this.child.stdin.on('error', () => {}) // a phone that died is reported by the waits
-    readline.createInterface({ input: this.child.stdout }).on('line', line => {
-      try {
-        this.events.push(JSON.parse(line))
-      } catch {
-        this.events.push({ event: 'unparsed', text: line })
-      }
-      this.notify()
-    })
-  }
-
-  send (command) {
-    if (!this.exited) this.child.stdin.write(command + '\n')
-  }
-
-  notify () {
-    for (const w of [...this.waiters]) w()
-  }
-
-  // The first event at index >= from that satisfies want; rejects after ms or
-  // when the phone ends first.
-  waitFor (want, from = 0, ms = WAIT_MS, what = 'an event') {
-    return new Promise((resolve, reject) => {
-      const check = () => {
-        const found = this.events.slice(from).find(want)
-        if (found) return finish(() => resolve(found))
-        if (this.exited) return finish(() => reject(new Error(`${this.name}'s phone ended (${JSON.stringify(this.exited)}) while waiting for ${what}\n${this.tail()}`)))
-      }
-      const timer = setTimeout(() => finish(() => reject(new Error(`${this.name}: no ${what} within ${ms / 1000} s\n${this.tail()}`))), ms)
-      const finish = then => {
-        clearTimeout(timer)
-        this.waiters = this.waiters.filter(w => w !== check)
-        then()
-      }
-      this.waiters.push(check)
-      check()
-    })
-  }
-
-  waitEvent (name, match = {}, from = 0, ms = WAIT_MS) {
-    const want = e => e.event === name && Object.entries(match).every(([k, v]) => e[k] === v)
-    return this.waitFor(want, from, ms, `${name} ${JSON.stringify(match)}`)
-  }
-
-  tail () {
-    let text = ''
-    try {
-      text = fs.readFileSync(join(this.folder, 'stderr'), 'utf8').slice(-2000)
-    } catch {}
-    return `last events of ${this.name}:\n${this.events.slice(-15).map(e => JSON.stringify(e)).join('\n')}\nstderr of ${this.name}:\n${text}`
-  }
-
-  // CPU seconds (user + system) and peak resident memory (kB) so far.
-  usage () {
-    const stat = fs.readFileSync(`/proc/${this.child.pid}/stat`, 'utf8')
-    const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ') // fields from the third on
-    const ticks = Number(fields[11]) + Number(fields[12]) // utime, stime
-    const status = fs.readFileSync(`/proc/${this.child.pid}/status`, 'utf8')
-    const hwm = Number(/VmHWM:\s+(\d+)/.exec(status)?.[1] ?? NaN)
-    return { cpuSeconds: ticks / clockTicks, peakKb: hwm }
-  }
-
-  async quit () {
-    if (this.exited) return this.exited
-    this.send('quit')
-    const timeout = new Promise(resolve => setTimeout(resolve, 30000, null))
-    const done = await Promise.race([this.exitedPromise, timeout])
-    if (done) return done
-    this.child.kill('SIGKILL')
-    return this.exitedPromise
-  }
-}
-
-const clockTicks = Number((await run('getconf', ['CLK_TCK'])).stdout.trim()) || 100
-
 // --- Sound files ----------------------------------------------------------------------
-
-const PCM = ['-r', String(RATE), '-c', '1', '-b', '16', '-e', 'signed-integer']
 
 // Near-silence with a 200 ms 1 kHz burst every 2.5 s from FIRST_BURST_S on;
 // answers the burst offsets in ms.
@@ -173,32 +66,11 @@ async function toneMicrophone (folder, seconds) {
 
 // A spoken sentence after 1.5 s of silence, over and over for seconds.
 async function speechMicrophone (folder, seconds) {
-  const raw = join(folder, 'sentence.espeak.wav')
   const one = join(folder, 'sentence.wav')
   const mic = join(folder, 'microphone.wav')
-  await run('espeak-ng', ['-s', '150', '-w', raw, 'Seven silver swans swim slowly south, singing softly at sunset.'])
-  await run('sox', [raw, ...PCM, one, 'pad', '1.5'])
-  const length = wavSamples(one).length / RATE
+  const length = await speak('Seven silver swans swim slowly south, singing softly at sunset.', one)
   await run('sox', [one, mic, 'repeat', String(Math.ceil(seconds / length))])
   return mic
-}
-
-// The 16-bit samples of a mono WAV; a data chunk whose size was never
-// written (a file not closed) is read to the end of the file.
-function wavSamples (path) {
-  const bytes = fs.readFileSync(path)
-  let at = 12
-  while (at + 8 <= bytes.length) {
-    const id = bytes.toString('ascii', at, at + 4)
-    let size = bytes.readUInt32LE(at + 4)
-    if (id === 'data') {
-      if (size === 0 || at + 8 + size > bytes.length) size = bytes.length - at - 8
-      const data = bytes.subarray(at + 8, at + 8 + (size & ~1))
-      return new Int16Array(data.buffer.slice(data.byteOffset, data.byteOffset + data.length))
-    }
-    at += 8 + size + (size & 1)
-  }
-  throw new Error(`${path}: no data chunk`)
 }
 
 // Sample indexes where a 1 kHz tone starts: 20 ms windows whose Goertzel
@@ -230,30 +102,6 @@ function toneOnsets (samples) {
   return onsets
 }
 
-// --- Helpers ----------------------------------------------------------------------------
-
-function median (values) {
-  return percentile(values, 50)
-}
-
-function percentile (values, p) {
-  if (values.length === 0) return NaN
-  const sorted = [...values].sort((a, b) => a - b)
-  const rank = (p / 100) * (sorted.length - 1)
-  const low = Math.floor(rank)
-  return sorted[low] + (sorted[Math.min(low + 1, sorted.length - 1)] - sorted[low]) * (rank - low)
-}
-
-// Satoshis from a balance line ("handle   12345 sats" or "... 0.00012345 bsv").
-function balanceSats (text) {
-  const m = /(-?\d+(?:\.\d+)?) (sats|bsv)$/.exec(text ?? '')
-  if (!m) return NaN
-  return m[2] === 'sats' ? Number(m[1]) : Math.round(Number(m[1]) * 1e8)
-}
-
-const sleep = ms => new Promise(resolve => setTimeout(resolve, ms))
-const fmt = (v, digits = 0) => (Number.isFinite(v) ? v.toFixed(digits) : 'n/a')
-
 // --- The run ----------------------------------------------------------------------------
 
 const keep = process.env.CALL_BENCH_KEEP === '1' // keep the folders and event logs to look into
@@ -282,11 +130,7 @@ for (const signal of ['SIGINT', 'SIGTERM']) {
 try {
   dv = await startDevnet({ lifetime: talkSeconds + 1200 })
   const info = dv.info
-  const control = async (method, path, body) => {
-    const answer = await controlRequest(info, method, path, body)
-    if (answer.status !== 200) throw new Error(`${method} ${path}: ${answer.status} ${answer.text}`)
-    return answer.json
-  }
+  const control = (method, path, body) => controlCall(info, method, path, body)
   await control('POST', '/control/settings', { mine_interval: 3 })
 
   // Coins of an address on the chain API, confirmed and not.
@@ -299,52 +143,20 @@ try {
     return values
   }
 
-  // The transactions that spend a coin of address, read from the devnet's
-  // chain in this process: txid -> {fee, size, inputs, outputs (counts),
-  // out: {address or "data": sats}}.
-  const spendsOf = address => {
-    const found = new Map()
-    for (const { txid } of dv.chain.history(address)) {
-      const parsed = dv.chain.tx(txid).parsed
-      let fromAddress = false
-      let inSats = 0
-      for (const input of parsed.inputs) {
-        const prev = dv.chain.tx(input.txid)?.parsed
-        const out = prev?.outputs[input.vout]
-        if (!out) continue
-        inSats += Number(out.value)
-        if (scriptAddress(out.script) === address) fromAddress = true
-      }
-      if (!fromAddress) continue
-      const out = {}
-      let outSats = 0
-      for (const o of parsed.outputs) {
-        const to = scriptAddress(o.script) ?? 'data'
-        out[to] = (out[to] ?? 0) + Number(o.value)
-        outSats += Number(o.value)
-      }
-      found.set(txid, { fee: inSats - outSats, size: parsed.size, inputs: parsed.inputs.length, outputs: parsed.outputs.length, out })
-    }
-    return found
-  }
-
   // Two sides: a wallet with a registered handle, funded, and a phone.
   const makeSide = async (name, microphone) => {
     const folder = join(temp, name)
-    fs.mkdirSync(join(folder, 'Corvane'), { recursive: true })
-    const env = { ...process.env, LOCALAPPDATA: folder }
-    const alias = `${name}-${crypto.randomBytes(8).toString('hex')}`
-    const lastJson = text => JSON.parse(text.trim().split('\n').pop())
-    const made = lastJson((await run(tessera, ['create', '--name', name, '--paymail', alias], { env })).stdout)
-    const keys = lastJson((await run(tessera, ['address', '--wallet', made.id], { env })).stdout)
-    await control('POST', '/control/alias', { alias, pubkey: keys.identity_pubkey, address: made.receive })
-    await control('POST', '/control/fund', { address: made.receive, sats: Array(40).fill(2000) })
     const speaker = join(folder, 'speaker.wav')
-    const config = { ...info.config, audio_input: `file:${microphone}`, audio_output: `file:${speaker}` }
-    fs.writeFileSync(join(folder, 'Corvane', 'kestrel-config.json'), JSON.stringify(config))
-    const phone = new Phone(name, folder)
+    const { alias, receive } = await makeWallet(info, {
+      folder,
+      name,
+      alias: `${name}-${crypto.randomBytes(8).toString('hex')}`,
+      coins: Array(40).fill(2000),
+      config: { audio_input: `file:${microphone}`, audio_output: `file:${speaker}` }
+    })
+    const phone = new Phone(name, folder, cli)
     phones.push(phone)
-    return { name, folder, alias, receive: made.receive, speaker, phone }
+    return { name, folder, alias, receive, speaker, phone }
   }
 
   const soundFolder = join(temp, 'sounds')
@@ -369,7 +181,7 @@ try {
 
   console.error(`call-bench: alice calls bob, ${talkSeconds} s of talk`)
   const callFrom = alice.phone.events.length
-  const spentBefore = new Set(spendsOf(alice.receive).keys())
+  const spentBefore = new Set(spendsOf(dv.chain, alice.receive).keys())
   alice.phone.send(`call ${bob.alias}`)
   await bob.phone.waitEvent('ring')
   bob.phone.send('answer')
@@ -406,7 +218,7 @@ try {
   const aliceCoins = await coinValues(alice.receive)
   const serviceCoins = await coinValues(info.config.message_fee_address)
   const connectionCoins = await coinValues(info.config.connection_fee_address)
-  const callSpends = [...spendsOf(alice.receive)].filter(([txid]) => !spentBefore.has(txid)).map(([, t]) => t)
+  const callSpends = [...spendsOf(dv.chain, alice.receive)].filter(([txid]) => !spentBefore.has(txid)).map(([, t]) => t)
   const quits = { alice: await alice.phone.quit(), bob: await bob.phone.quit() }
 
   // --- Latency --------------------------------------------------------------------------

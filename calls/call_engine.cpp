@@ -444,7 +444,7 @@ RecordOutcome handleIncomingRecord(const json& record, bool live, const std::str
         }
     }
     if (clearCaptureAfter) clearCapture();
-    if (queueAudio && queueForPlayback(audio)) {
+    if (queueAudio && queueCallAudio(audio)) {
         platform::Event event;
         event.kind = platform::EventKind::Audio;
         event.text = "received";

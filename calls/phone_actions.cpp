@@ -105,11 +105,6 @@ std::string handleForm(const std::string& text)
     return comparisonForm(text);
 }
 
-void showStatus(const std::string& text)
-{
-    setStatusText(text);
-}
-
 void connectAction()
 {
     const std::string result = connectToTessera();
@@ -201,6 +196,16 @@ void installQuestionHook(std::function<bool(const std::string& text)> hook)
 void setMute(bool on)
 {
     setMuteSwitch(on);
+}
+
+void showStatus(const std::string& text)
+{
+    setStatusText(text);
+}
+
+void setEcho(bool on)
+{
+    setEchoLine(on);
 }
 
 bool muted()

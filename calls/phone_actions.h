@@ -63,9 +63,6 @@ std::string handleForm(const std::string& text);
 
 // --- Actions ---------------------------------------------------------------------------
 
-// Replaces the status line (the one report of the windows' own refusals).
-void showStatus(const std::string& text);
-
 // Connect: the Tessera handshake, then the balance line, the idle status line
 // and the connection message. Disconnect: unbinds and clears what belonged to
 // the wallet ("Tessera closed.").
@@ -92,6 +89,12 @@ void installQuestionHook(std::function<bool(const std::string& text)> hook);
 
 void setMute(bool on);
 bool muted();
+// Puts a front end's own sentence on the status line (a run's instructions).
+void showStatus(const std::string& text);
+
+// The test line: with on, call speech heard is played back as the microphone
+// about a second later, in place of the microphone's own sound.
+void setEcho(bool on);
 // 50, 100, 150 or 200; false, changing nothing, for any other value.
 bool setVolume(int percent);
 

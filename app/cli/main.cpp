@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
@@ -37,6 +38,25 @@ namespace {
 
 using json = nlohmann::json;
 constexpr const char* kVersion = "0.003";
+
+// --- Answering by itself --------------------------------------------------------------------
+
+// Seconds a ringing call waits before the phone answers it; -1 for never.
+std::atomic<int> autoAnswerSeconds {-1};
+
+// Called once for each call that starts ringing here.
+void answerLater(const std::string& callId)
+{
+    const int seconds = autoAnswerSeconds;
+    if (seconds < 0) return;
+    platform::runTask([callId, seconds] {
+        if (!platform::sleepForMillis(int64_t {seconds} * 1000, platform::shutdownToken())) return;
+        const kestrel::PhoneSnapshot now = kestrel::phoneSnapshot();
+        // The caller may have given up, or another call may ring by now.
+        if (autoAnswerSeconds < 0 || now.state != kestrel::PhoneCallState::Ringing || now.callId != callId) return;
+        kestrel::answerAction();
+    });
+}
 
 // --- Output: one printer thread writes every line --------------------------------------
 
@@ -91,6 +111,9 @@ void followState(Printer& p)
     const std::tuple<std::string, std::string, std::string> call {kestrel::callStateName(snapshot.state),
                                                                   snapshot.peerHandle, snapshot.callId};
     if (!p.callState || *p.callState != call) {
+        if (snapshot.state == kestrel::PhoneCallState::Ringing &&
+            (!p.callState || std::get<0>(*p.callState) != "Ringing" || std::get<2>(*p.callState) != snapshot.callId))
+            answerLater(snapshot.callId);
         p.callState = call;
         json line = event("state");
         line["state"] = std::get<0>(call);
@@ -335,6 +358,14 @@ bool runCommand(const std::string& input)
         platform::runTask([handle] { kestrel::callAction(handle); });
     } else if ((command == "yes" || command == "no") && count == 1) {
         if (!answerQuestion(command == "yes")) answerError("No question is waiting for an answer.");
+    } else if (command == "autoanswer" && count == 2) {
+        const std::optional<int> seconds = args[1] == "off" ? -1 : wholeNumber(args[1]);
+        if (seconds && *seconds >= -1 && *seconds <= 60 && (*seconds >= 0 || args[1] == "off"))
+            autoAnswerSeconds = *seconds;
+        else
+            answerError("autoanswer takes a number of seconds, 0 to 60, or off.");
+    } else if (command == "echo" && count == 2 && onOff(args[1])) {
+        kestrel::setEcho(*onOff(args[1]));
     } else if (command == "answer" && count == 1) {
         platform::runTask(kestrel::answerAction);
     } else if (command == "hangup" && count == 1) {
@@ -471,9 +502,9 @@ void usage()
     std::fprintf(stderr,
                  "usage: kestrel-cli [--instance DIR]\n"
                  "Commands on standard input: connect, disconnect, fee N, answerphone on|off, call HANDLE [--yes],\n"
-                 "yes, no, answer, hangup, mute on|off, volume 50|100|150|200, block HANDLE, unblock HANDLE,\n"
-                 "history, greeting record|stop|play, inbox, play N, pause, stop, save N, delete N, saved,\n"
-                 "delete-saved N, status, quit.\n");
+                 "yes, no, answer, autoanswer SECONDS|off, echo on|off, hangup, mute on|off, volume 50|100|150|200,\n"
+                 "block HANDLE, unblock HANDLE, history, greeting record|stop|play, inbox, play N, pause, stop,\n"
+                 "save N, delete N, saved, delete-saved N, status, quit.\n");
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 #include "app/startup.h"
 #include "app/update_check.h"
 #include "calls/phone_actions.h"
+#include "phone/app_messages.h"
 #include "platform/app_launch.h"
+#include "platform/clock.h"
 #include "platform/data_folder.h"
 #include "platform/events.h"
 #include "platform/worker.h"
@@ -19,6 +21,7 @@
 #include <QPixmap>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -42,9 +45,26 @@ void setLiveFace(ui::PhoneFace* face)
     liveFace = face;
 }
 
+// A sentence for the status line once the phone is first connected and
+// settled (--hint): what a run that started the phone wants the user to do.
+std::string hint;
+std::atomic<bool> hintShown {false};
+
+void showHintLater()
+{
+    if (hint.empty() || hintShown.exchange(true)) return;
+    platform::runTask([] {
+        // The connection's own status lines come first.
+        if (!platform::sleepForMillis(2000, platform::shutdownToken())) return;
+        if (kestrel::phoneSnapshot().state == kestrel::PhoneCallState::Idle) kestrel::showStatus(hint);
+    });
+}
+
 bool deliver(const platform::Event& e)
 {
     if (e.kind != platform::EventKind::Status && e.kind != platform::EventKind::Message) return true;
+    if (e.kind == platform::EventKind::Message && e.message == kestrel::WM_PHONE_CONNECTION && e.param == 1)
+        showHintLater();
     std::lock_guard lock(faceMutex);
     if (!liveFace) return false;
     // The card's messages go through the face that owns it; none while no card is open.
@@ -105,6 +125,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--instance" && i + 1 < argc) options.instance = argv[++i];
+        if (arg == "--hint" && i + 1 < argc) hint = argv[++i];
     }
     options.beforeWorkers = [] { platform::installEventSink(deliver); };
 

@@ -201,6 +201,40 @@ TEST_F(TwoPhones, APaidCallWithSpeechBothWays)
     EXPECT_NE(std::find(feeCoins.begin(), feeCoins.end(), 25000), feeCoins.end());
 }
 
+// A test line: bob answers by himself after a second and plays back what he
+// hears, so alice hears her own sentence and never bob's.
+TEST_F(TwoPhones, AnEchoLineAnswersByItselfAndPlaysBackWhatItHears)
+{
+    ASSERT_TRUE(start(alice)) << stderrOf(alice);
+    ASSERT_TRUE(start(bob)) << stderrOf(bob);
+    for (const char* bad : {"autoanswer soon", "autoanswer -1", "autoanswer 61", "echo maybe"}) {
+        bob.phone.send(bad);
+        EXPECT_TRUE(bob.phone.waitForEvent("error", {}, 10000).is_object()) << bad;
+    }
+    bob.phone.send("autoanswer 1");
+    bob.phone.send("echo on");
+
+    alice.phone.send("call " + bob.wallet.alias);
+    ASSERT_TRUE(bob.phone.waitForEvent("ring", {}, 60000).is_object()) << bob.phone.transcript();
+    ASSERT_TRUE(bob.phone.waitForEvent("state", {{"state", "Connected"}}, 60000).is_object()) << bob.phone.transcript();
+    ASSERT_TRUE(alice.phone.waitForEvent("state", {{"state", "Connected"}}, 60000).is_object())
+        << alice.phone.transcript();
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(alice.phone.waitForEvent("audio_received", {}, 60000).is_object())
+            << alice.phone.transcript() << bob.phone.transcript();
+    alice.phone.send("hangup");
+    ASSERT_TRUE(said(bob, "They hung up.")) << bob.phone.transcript();
+
+    for (Side* side : {&alice, &bob}) {
+        side->phone.send("quit");
+        EXPECT_EQ(side->phone.wait(), 0);
+    }
+    const double aliceHearsHerself = heard(alice, alice), aliceHearsBob = heard(alice, bob);
+    std::printf("alice hears herself %.2f (bob's sentence %.2f)\n", aliceHearsHerself, aliceHearsBob);
+    EXPECT_GT(aliceHearsHerself, 0.6) << "alice's speaker does not hold her own sentence";
+    EXPECT_GT(aliceHearsHerself, aliceHearsBob + 0.1) << "bob's microphone reached the call";
+}
+
 // The callee's price: the caller is asked, "no" costs nothing and sends no
 // invite, "yes" prepays ten seconds of it. A blocked caller never rings.
 TEST_F(TwoPhones, PriceQuestionAndBlockedCaller)

@@ -34,6 +34,7 @@ struct Capture : ::testing::Test {
         kestrel::setCaptureLimitSeconds(60);
         kestrel::setMicMuteUntil(0);
         kestrel::setCallSpeechStarted(false);
+        kestrel::setEchoLine(false);
         kestrel::setAudioStatusHook([this](const std::string& line) { status.push_back(line); });
     }
     void TearDown() override
@@ -129,6 +130,52 @@ TEST_F(Capture, RoomNoiseIsNeverSentAndSpeechIs)
     // After speech a chunk waits for 800 ms.
     feed(sinePcm(4000, 300, 6000));
     EXPECT_TRUE(kestrel::nextCallChunk(0, 1000).empty());
+}
+
+TEST_F(Capture, TheEchoLinePlaysBackCallSpeechASecondLaterInsteadOfTheMicrophone)
+{
+    const std::string said = sinePcm(8000, 300, 6000);
+    const std::string gsm = kestrel::encodePcm(said);
+    ASSERT_FALSE(gsm.empty());
+    const auto decoded = [](const std::string& chunk) {
+        std::string pcm;
+        for (const std::string& block : kestrel::decodeGsm(chunk)) pcm += block;
+        return pcm;
+    };
+    kestrel::setEchoLine(true, 1000);
+
+    // The room is not sent: the line replaces it with silence.
+    feed(noisePcm(8000, 3000));
+    EXPECT_EQ(kestrel::capturedBytes(), 16000u);
+    EXPECT_TRUE(kestrel::nextCallChunk(0, 1000).empty());
+
+    // Message and greeting playback is not call speech and never comes back.
+    ASSERT_TRUE(kestrel::queueForPlayback(gsm));
+    platform::advanceMockTime(1000);
+    feed(noisePcm(8000, 3000));
+    EXPECT_TRUE(kestrel::nextCallChunk(0, 1000).empty());
+
+    // Call speech comes back after the delay, as it was heard.
+    ASSERT_TRUE(kestrel::queueCallAudio(gsm));
+    EXPECT_EQ(kestrel::playbackQueueBlocks(), 2 * kestrel::decodeGsm(gsm).size()) << "it is played as well";
+    platform::advanceMockTime(999);
+    feed(noisePcm(8000, 3000));
+    EXPECT_TRUE(kestrel::nextCallChunk(0, 1000).empty()) << "not yet due";
+    platform::advanceMockTime(1);
+    feed(noisePcm(8000, 3000));
+    const std::string echoed = decoded(kestrel::nextCallChunk(0, 1000));
+    const std::string heard = decoded(gsm);
+    ASSERT_EQ(echoed.size(), heard.size());
+    EXPECT_GT(correlation(samplesOf(echoed), samplesOf(heard)), 0.95) << "the sound heard, coded a second time";
+
+    // Off: the microphone is back, and nothing pending is said.
+    ASSERT_TRUE(kestrel::queueCallAudio(gsm));
+    kestrel::setEchoLine(false);
+    platform::advanceMockTime(1000);
+    kestrel::clearCapture();
+    feed(said);
+    const std::string spoken = decoded(kestrel::nextCallChunk(0, 1000));
+    EXPECT_GT(correlation(samplesOf(spoken), samplesOf(said)), 0.9);
 }
 
 TEST_F(Capture, ToneOnTheSamplingGridIsSound)
