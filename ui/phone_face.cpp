@@ -583,6 +583,12 @@ void PhoneFace::phoneStatus()
     if (card_) card_->refreshCaptions();
 }
 
+PhoneFace::~PhoneFace()
+{
+    // The card goes first, while the face it reports to is whole.
+    delete card_.data();
+}
+
 CardWindow* PhoneFace::card() const
 {
     return card_.data();

@@ -73,6 +73,7 @@ class PhoneFace : public QWidget {
     Q_OBJECT
 public:
     explicit PhoneFace(QWidget* parent = nullptr);
+    ~PhoneFace() override;
 
     // Tests and screenshots: paint from these copies instead of the phone's,
     // and read clocks from these values (zero: the real clocks).
