@@ -8,10 +8,14 @@
 #include "calls/chain_watch.h"
 #include "calls/phone_fee.h"
 #include "phone/app_messages.h"
+#include "phone/avatars.h"
 #include "phone/phone_store.h"
+#include "phone/text.h"
+#include "platform/autostart.h"
 #include "platform/worker.h"
 #include "services/balance.h"
 #include "services/paymail_claim.h"
+#include "services/paymail_resolution.h"
 #include "services/tessera_link.h"
 #include "wallet/wallet_state.h"
 #include "wallet/handle_forms.h"
@@ -95,6 +99,11 @@ const char* callStateName(PhoneCallState state)
         return "RecordingGreeting";
     }
     return "Idle";
+}
+
+std::string handleForm(const std::string& text)
+{
+    return wallet::comparison_form(text);
 }
 
 void connectAction()
@@ -228,11 +237,16 @@ std::string blockHandle(const std::string& typed)
     const std::string handle = wallet::comparison_form(typed.substr(0, 180));
     if (handle.empty()) return answer("Type a handle to block.");
     {
+        // Refusals here are said under the held state mutex, announced when it is released.
         StateLock held;
-        if (handle == wallet::comparison_form(phoneState().ownHandle)) return answer("That's you.");
+        auto refuse = [&held](const std::string& text) {
+            setStatusTextLocked(held, text);
+            return text;
+        };
+        if (handle == wallet::comparison_form(phoneState().ownHandle)) return refuse("That's you.");
         std::lock_guard lock(storeMutex());
         std::vector<std::string>& blocked = phoneStore().blocked;
-        if (std::find(blocked.begin(), blocked.end(), handle) != blocked.end()) return answer("Already blocked.");
+        if (std::find(blocked.begin(), blocked.end(), handle) != blocked.end()) return refuse("Already blocked.");
         blocked.push_back(handle);
         const CallFields& call = callFields();
         if (call.state == CallState::Ringing && wallet::comparison_form(call.peerHandle) == handle &&
@@ -268,9 +282,101 @@ std::vector<CallRow> callHistory()
     std::vector<CallRow> rows;
     std::lock_guard lock(storeMutex());
     const std::vector<CallRecord>& calls = phoneStore().calls;
-    for (auto it = calls.rbegin(); it != calls.rend(); ++it)
-        rows.push_back({it->from, it->to, it->secs, it->sats, it->ts, it->missed, it->hide, it->txid});
+    for (size_t i = calls.size(); i-- > 0;) {
+        const CallRecord& c = calls[i];
+        rows.push_back({static_cast<int>(i), c.from, c.to, c.secs, c.sats, c.ts, c.missed, c.hide, c.txid});
+    }
     return rows;
+}
+
+std::string historyOwner()
+{
+    std::lock_guard lock(storeMutex());
+    return wallet::comparison_form(phoneStore().ownerId);
+}
+
+bool toggleCallHidden(int index, bool& hidden)
+{
+    std::lock_guard lock(storeMutex());
+    std::vector<CallRecord>& calls = phoneStore().calls;
+    if (index < 0 || static_cast<size_t>(index) >= calls.size()) return false;
+    CallRecord& record = calls[static_cast<size_t>(index)];
+    record.hide = !record.hide;
+    hidden = record.hide;
+    saveAll();
+    return true;
+}
+
+std::string messageTimeText(int64_t seconds)
+{
+    return wideToUtf8(formatMessageTime(seconds));
+}
+
+std::vector<std::string> blockedHandles()
+{
+    std::lock_guard state(stateMutex());
+    std::lock_guard lock(storeMutex());
+    return phoneStore().blocked;
+}
+
+// --- Contacts ------------------------------------------------------------------------------
+
+namespace {
+
+std::string trimBlanksAndTabs(std::string text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    const size_t last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+// The first count characters of UTF-8 text (never cutting one in two).
+std::string firstCharacters(const std::string& text, size_t count)
+{
+    size_t i = 0, seen = 0;
+    while (i < text.size() && seen < count) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+        ++seen;
+    }
+    return text.substr(0, i);
+}
+
+std::string announced(const std::string& text)
+{
+    setStatusText(text);
+    return text;
+}
+
+} // namespace
+
+std::vector<ContactRow> contactList(std::string& error)
+{
+    error.clear();
+    std::vector<ContactRow> rows;
+    for (const WalletContact& c : listWalletContacts(error)) rows.push_back({c.dest, c.note});
+    return rows;
+}
+
+std::string addContact(const std::string& typed)
+{
+    if (!isTesseraConnected()) return announced("Connect Tessera first.");
+    const std::string text = trimBlanksAndTabs(firstCharacters(typed, 180));
+    if (text.empty()) return announced("Type a handle to add.");
+    std::string error;
+    const std::string lowered = toLowerAscii(text), handle = wallet::comparison_form(text);
+    for (const WalletContact& c : listWalletContacts(error))
+        if (toLowerAscii(c.dest) == lowered || wallet::comparison_form(c.dest) == handle)
+            return announced("Already in contacts.");
+    const std::string result = saveWalletContact(text, "");
+    return announced(result.starts_with("success") ? "Added " + text + "." : result);
+}
+
+std::string removeContact(const std::string& dest)
+{
+    const std::string result = removeWalletContact(dest);
+    return announced(result.starts_with("success") ? "Removed " + dest + "." : result);
 }
 
 // --- The answer-phone ---------------------------------------------------------------------
@@ -311,7 +417,8 @@ std::vector<MessageRow> inboxMessages()
     std::vector<MessageRow> rows;
     std::lock_guard lock(storeMutex());
     int n = 0;
-    for (const InboxMessage& m : phoneStore().inbox) rows.push_back({++n, m.id, m.from, m.secs, m.ts, m.txid});
+    for (const InboxMessage& m : phoneStore().inbox)
+        rows.push_back({++n, m.audio.size(), m.id, m.from, m.secs, m.ts, m.txid});
     return rows;
 }
 
@@ -320,8 +427,20 @@ std::vector<MessageRow> savedMessages()
     std::vector<MessageRow> rows;
     std::lock_guard lock(storeMutex());
     for (const SavedMessage& m : phoneStore().saved)
-        rows.push_back({m.n, m.id, m.from, audioSeconds(m.audio), 0, m.txid});
+        rows.push_back({m.n, m.audio.size(), m.id, m.from, audioSeconds(m.audio), 0, m.txid});
     return rows;
+}
+
+void renumberSavedMessages()
+{
+    std::lock_guard state(stateMutex());
+    std::lock_guard lock(storeMutex());
+    if (renumberSaved()) saveAll();
+}
+
+PlaybackSnapshot playbackSnapshot()
+{
+    return {messagePlaying(), playbackPaused()};
 }
 
 bool playInboxMessage(int n)
@@ -396,6 +515,123 @@ void stopGreetingAction()
 void playGreetingAction()
 {
     platform::runTask(playOwnGreeting);
+}
+
+// --- The card window's own values -----------------------------------------------------------
+
+CardPlace cardPlacement(int kind)
+{
+    if (kind < 1 || kind > kCardKinds) return {};
+    std::lock_guard lock(storeMutex());
+    const CardPlacement& box = phoneStore().boxes[static_cast<size_t>(kind)];
+    return {box.x, box.y, box.set};
+}
+
+void storeCardPlacement(int kind, int x, int y)
+{
+    if (kind < 1 || kind > kCardKinds) return;
+    std::lock_guard lock(storeMutex());
+    phoneStore().boxes[static_cast<size_t>(kind)] = {x, y, true};
+}
+
+void saveEverything()
+{
+    std::lock_guard lock(storeMutex());
+    saveAll();
+}
+
+void setNotifyMode(int mode)
+{
+    std::lock_guard lock(storeMutex());
+    phoneStore().notify = ((mode % 4) + 4) % 4;
+    saveAll();
+}
+
+void setThemeIndex(int theme)
+{
+    std::lock_guard lock(storeMutex());
+    phoneStore().theme = theme >= 0 && theme < 5 ? theme : 0;
+    saveAll();
+}
+
+void setAmountInBsv(bool bsv)
+{
+    {
+        std::lock_guard lock(storeMutex());
+        phoneStore().bsv = bsv;
+        saveAll();
+    }
+    if (!isTesseraConnected()) return;
+    bool rewritten = false;
+    {
+        std::lock_guard lock(stateMutex());
+        PhoneState& state = phoneState();
+        if (state.balance >= 0) {
+            state.balanceLine = state.ownHandle + "   " + formatAmount(state.balance, bsv);
+            rewritten = true;
+        }
+    }
+    if (rewritten) postToMainWindow(WM_PHONE_STATUS);
+}
+
+int nextPhoneFee(int current)
+{
+    for (const int fee : {1, 5, 10, 25, 50, 100})
+        if (fee > current) return fee;
+    return 1;
+}
+
+int nextVolume(int current)
+{
+    for (const int volume : {50, 100, 150, 200})
+        if (volume > current) return volume;
+    return 50;
+}
+
+bool startupRegistered()
+{
+    return platform::autostartRegistered();
+}
+
+void toggleStartup(const std::string& executablePath)
+{
+    if (platform::autostartRegistered())
+        platform::removeAutostart();
+    else
+        platform::addAutostart(executablePath);
+}
+
+std::vector<OutputChoice> outputChoices()
+{
+    const std::vector<OutputDevice> list = listOutputs();
+    const int chosen = chooseOutput(list, chosenOutput());
+    std::vector<OutputChoice> choices;
+    for (size_t i = 0; i < list.size(); ++i)
+        choices.push_back({list[i].id, list[i].label, static_cast<int>(i) == chosen});
+    return choices;
+}
+
+std::string outputCaption()
+{
+    return outputLabelText();
+}
+
+void chooseOutputDevice(const std::string& id)
+{
+    setChosenOutput(id);
+    std::lock_guard lock(storeMutex());
+    phoneStore().output = utf8ToWide(id);
+    saveAll();
+}
+
+void wantAvatar(const std::string& key)
+{
+    requestAvatar(key);
+}
+
+std::string avatarImage(const std::string& key)
+{
+    return lookupAvatar(key);
 }
 
 } // namespace kestrel

@@ -53,6 +53,14 @@ const char* callStateName(PhoneCallState state);
 // chain watch, which builds the balance line with it).
 std::string formatAmount(int64_t satoshis, bool bsv);
 
+// A message's time as the lists show it: "07 Dec 2026, 09:15" in local time,
+// "time not on the message" for 0 or less.
+std::string messageTimeText(int64_t seconds);
+
+// The form every comparison of handles uses: leading at signs and blanks
+// dropped, cut at the next at sign, lower case.
+std::string handleForm(const std::string& text);
+
 // --- Actions ---------------------------------------------------------------------------
 
 // Connect: the Tessera handshake, then the balance line, the idle status line
@@ -99,6 +107,7 @@ std::string blockHandle(const std::string& typed);
 std::string unblockHandle(const std::string& handle);
 
 struct CallRow {
+    int index = 0; // its position in the stored history (oldest first)
     std::string from;
     std::string to;
     int secs = 0;
@@ -110,6 +119,30 @@ struct CallRow {
 };
 // The call history, newest first.
 std::vector<CallRow> callHistory();
+// The comparison form of the identity whose history is loaded; empty before one is.
+std::string historyOwner();
+// Flips the hide flag of stored record index and saves; false when there is none.
+// hidden answers the new flag.
+bool toggleCallHidden(int index, bool& hidden);
+
+// A copy of the blocked handles, in list order.
+std::vector<std::string> blockedHandles();
+
+// --- Contacts (the wallet's list) ----------------------------------------------------------
+
+struct ContactRow {
+    std::string dest;
+    std::string note;
+};
+// The wallet's contacts in stored order; error says why when there are none to read.
+std::vector<ContactRow> contactList(std::string& error);
+// Add: "Connect Tessera first.", "Type a handle to add.", "Already in contacts."
+// (the same destination in any case, or the same handle), "Added " + typed +
+// "." or the wallet's own error text; the answer is also the status line.
+// typed is trimmed of blanks and tabs and cut to 180 characters first.
+std::string addContact(const std::string& typed);
+// Remove: "Removed " + dest + "." or the wallet's error; also the status line.
+std::string removeContact(const std::string& dest);
 
 // --- The answer-phone ---------------------------------------------------------------------
 
@@ -117,6 +150,7 @@ std::vector<CallRow> callHistory();
 // message's number), its length in seconds, and the transaction it came in.
 struct MessageRow {
     int n = 0;
+    size_t audioBytes = 0; // GSM bytes of its audio
     std::string id;
     std::string from;
     int secs = 0;
@@ -125,6 +159,16 @@ struct MessageRow {
 };
 std::vector<MessageRow> inboxMessages();
 std::vector<MessageRow> savedMessages();
+// Renumbers the saved messages (others' first, the own handle's after) and
+// saves when a number changed.
+void renumberSavedMessages();
+
+// Message playback as the card's captions follow it.
+struct PlaybackSnapshot {
+    bool playing = false;
+    bool paused = false;
+};
+PlaybackSnapshot playbackSnapshot();
 
 // Plays inbox message n (or saved message n) through the playback queue;
 // false after a status line ("That row has no message.", "Connect Tessera as
@@ -146,5 +190,52 @@ bool deleteSaved(int n);
 void recordGreetingAction();
 void stopGreetingAction();
 void playGreetingAction();
+
+// --- The card window's own values -----------------------------------------------------------
+
+// Where the card of kind (1 to 11) was last left; set false while never.
+struct CardPlace {
+    int x = 0;
+    int y = 0;
+    bool set = false;
+};
+CardPlace cardPlacement(int kind);
+// Remembers the card of kind at (x, y) (kept with the device settings; saved
+// with the next save).
+void storeCardPlacement(int kind, int x, int y);
+// Runs the store's save of everything.
+void saveEverything();
+
+// Settings the cards cycle through; each saves at once.
+void setNotifyMode(int mode);  // 0 all, 1 sound, 2 vibrate, 3 off
+void setThemeIndex(int theme); // 0 to 4
+// The amount display; rewrites the balance line when a balance is known and
+// Tessera is connected.
+void setAmountInBsv(bool bsv);
+// The next connection fee after current (1, 5, 10, 25, 50, 100, then 1 again)
+// and the next volume (50, 100, 150, 200, then 50).
+int nextPhoneFee(int current);
+int nextVolume(int current);
+
+// The start-up entry: whether the phone starts with the session, and the
+// flip of it (executablePath is what the entry starts).
+bool startupRegistered();
+void toggleStartup(const std::string& executablePath);
+
+// The outputs worth offering, the caption of the output button ("Output: "
+// and the chosen one) and the choice (saved).
+struct OutputChoice {
+    std::string id;
+    std::string label;
+    bool chosen = false;
+};
+std::vector<OutputChoice> outputChoices();
+std::string outputCaption();
+void chooseOutputDevice(const std::string& id);
+
+// Pictures of people (see phone/avatars.h): the fetch of key's picture once
+// per run, and its bytes once fetched (empty while none).
+void wantAvatar(const std::string& key);
+std::string avatarImage(const std::string& key);
 
 } // namespace kestrel

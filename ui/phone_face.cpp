@@ -1,5 +1,6 @@
 #include "ui/phone_face.h"
 
+#include "ui/card_window.h"
 #include "ui/logo.h"
 
 #include "platform/clock.h"
@@ -40,6 +41,7 @@ constexpr std::array<int, 9> kIds = {Connect, Call, HangUp, Mute, Contacts, Answ
 
 // Application messages, by value (the core's WM_PHONE_* numbers).
 constexpr uint32_t kStatus = 0x8028, kConnection = 0x802B, kRing = 0x802D, kUpdate = 0x802E;
+constexpr uint32_t kCardRefresh = 0x8029, kPlaybackDone = 0x802A, kAvatar = 0x802C;
 const QEvent::Type kPhoneEvent = static_cast<QEvent::Type>(QEvent::User + 40);
 
 struct PhoneEvent : QEvent {
@@ -577,6 +579,39 @@ void PhoneFace::phoneStatus()
     applyTheme(s.settings.theme);
     update();
     for (QAbstractButton* b : buttons_) b->update();
+    // The card's changing captions (the answer-phone switch, a greeting being recorded).
+    if (card_) card_->refreshCaptions();
+}
+
+PhoneFace::~PhoneFace()
+{
+    // The card goes first, while the face it reports to is whole.
+    delete card_.data();
+}
+
+CardWindow* PhoneFace::card() const
+{
+    return card_.data();
+}
+
+CardWindow* PhoneFace::openCard(int kind)
+{
+    if (kind < 1 || kind > 11) return card_.data();
+    if (!card_) {
+        card_ = new CardWindow(this);
+        card_->setAttribute(Qt::WA_DeleteOnClose);
+        card_->setWindowIcon(windowIcon());
+        card_->downloadAddress = downloadAddress;
+        card_->thisBuild = thisBuild;
+        card_->useHandle = [this](const QString& handle) { handle_->setText(handle); };
+        card_->faceChanged = [this] { phoneStatus(); };
+        connect(card_, &QObject::destroyed, this, [this] { cardOpen_ = false; });
+        if (prepareCard) prepareCard(card_);
+        cardOpen_ = true;
+    }
+    card_->updateAvailable = updateAvailable;
+    card_->openCard(kind);
+    return card_.data();
 }
 
 void PhoneFace::phoneConnection(bool connected)
@@ -621,6 +656,10 @@ bool PhoneFace::event(QEvent* e)
         if (pe->message == kConnection) phoneConnection(pe->param != 0);
         if (pe->message == kRing) phoneRing();
         if (pe->message == kUpdate) phoneUpdate(pe->param);
+        // The card's messages come through the face, which owns the card.
+        if (card_ && pe->message == kCardRefresh) card_->cardRefresh();
+        if (card_ && pe->message == kPlaybackDone) card_->playbackDone();
+        if (card_ && pe->message == kAvatar) card_->avatarArrived();
         return true;
     }
     if (e->type() == QEvent::WindowStateChange || e->type() == QEvent::WindowActivate) {
@@ -666,6 +705,16 @@ void PhoneFace::onButton(int id)
     }
     case Close:
         close();
+        break;
+    case Contacts:
+        openCard(ContactsCard);
+        break;
+    case AnswerPhone:
+        openCard(AnswerPhoneCard);
+        update();
+        break;
+    case Settings:
+        openCard(SettingsCard);
         break;
     default:
         break;

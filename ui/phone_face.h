@@ -18,6 +18,7 @@
 #include <QWidget>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -25,6 +26,8 @@ class QAbstractButton;
 class QLineEdit;
 
 namespace ui {
+
+class CardWindow;
 
 // What the face paints, copied at once.
 struct FaceState {
@@ -70,6 +73,7 @@ class PhoneFace : public QWidget {
     Q_OBJECT
 public:
     explicit PhoneFace(QWidget* parent = nullptr);
+    ~PhoneFace() override;
 
     // Tests and screenshots: paint from these copies instead of the phone's,
     // and read clocks from these values (zero: the real clocks).
@@ -81,6 +85,15 @@ public:
     void phoneConnection(bool connected);
     void phoneRing();
     void phoneUpdate(intptr_t param);
+
+    // The card window (one, reused for every kind; made on first use and
+    // gone when closed) and opening kind in it.
+    CardWindow* card() const;
+    CardWindow* openCard(int kind);
+    // Whether a card is open: read by the shell from any thread.
+    bool cardOpen() const { return cardOpen_.load(); }
+    // Tests and screenshots: every card made from now on reads this source.
+    std::function<void(CardWindow*)> prepareCard;
 
     // Read by tests.
     QAbstractButton* button(int id) const;
@@ -124,6 +137,8 @@ private:
     bool flashing_ = false;
     int alerts_ = 0;
     int theme_ = -1;
+    QPointer<CardWindow> card_;
+    std::atomic<bool> cardOpen_ {false};
     friend class FaceButton;
 };
 

@@ -65,9 +65,12 @@ bool deliver(const platform::Event& e)
     if (e.kind != platform::EventKind::Status && e.kind != platform::EventKind::Message) return true;
     if (e.kind == platform::EventKind::Message && e.message == kestrel::WM_PHONE_CONNECTION && e.param == 1)
         showHintLater();
-    if (e.kind == platform::EventKind::Message && e.target != platform::EventTarget::MainWindow) return false;
     std::lock_guard lock(faceMutex);
     if (!liveFace) return false;
+    // The card's messages go through the face that owns it; none while no card is open.
+    if (e.kind == platform::EventKind::Message && e.target == platform::EventTarget::CardWindow &&
+        !liveFace->cardOpen())
+        return false;
     if (e.kind == platform::EventKind::Status)
         ui::postPhoneMessage(liveFace, 0x8028, 0);
     else
