@@ -264,15 +264,18 @@ bool askOnTheLine(const std::string& text)
 {
     json line = event("question");
     line["text"] = text;
-    enqueue(line);
     Question& q = question();
     std::unique_lock lock(q.mutex);
     if (q.yesInAdvance) {
         q.yesInAdvance = false;
+        lock.unlock();
+        enqueue(line);
         return true;
     }
+    // Waiting before the question is out: an answer sent at once is taken.
     q.waiting = true;
     q.answer.reset();
+    enqueue(line);
     std::stop_callback wake(platform::shutdownToken(), [&q] { q.answered.notify_all(); });
     q.answered.wait(lock, [&q] { return q.answer.has_value() || platform::shutdownToken().stop_requested(); });
     q.waiting = false;
