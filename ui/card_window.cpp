@@ -392,19 +392,7 @@ protected:
         back.setColorAt(0, pal[6]);
         back.setColorAt(1, pal[7]);
         p.fillRect(rect(), back);
-        QColor top = pal[17], bottom = pal[18];
-        if (isDown()) std::swap(top, bottom);
-        if (!isEnabled()) top = QColor(0x2E, 0x34, 0x3E), bottom = QColor(0x46, 0x4E, 0x5A);
-        const QRectF r = QRectF(rect()).adjusted(0.8, 0.8, -0.8, -0.8);
-        QLinearGradient g(r.topLeft(), r.bottomLeft());
-        g.setColorAt(0, top);
-        g.setColorAt(1, bottom);
-        p.setBrush(g);
-        p.setPen(QPen(QColor(0, 0, 0, 140), 1.6));
-        p.drawRoundedRect(r, 12, 12);
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(QColor(255, 255, 255, 170), 1.2));
-        p.drawRoundedRect(QRectF(rect()).adjusted(2, 2, -2, -2), 8, 8);
+        paintRoundedBody(p, rect(), pal[17], pal[18], isDown(), isEnabled());
         // A caption wider than a narrow button steps down rather than being cut.
         int size = height() > 64 ? 18 : height() > 44 ? 16 : 13;
         QFont f = cardFont("Segoe UI", size, true);

@@ -319,6 +319,22 @@ void FaceButton::paintCircle(QPainter& p, const FaceState& s)
     if (id_ == Mute) drawMicrophone(p, c, s.muted);
 }
 
+void paintRoundedBody(QPainter& p, const QRect& area, QColor top, QColor bottom, bool down, bool enabled)
+{
+    if (down) std::swap(top, bottom);
+    if (!enabled) top = QColor(0x2E, 0x34, 0x3E), bottom = QColor(0x46, 0x4E, 0x5A);
+    const QRectF r = QRectF(area).adjusted(0.8, 0.8, -0.8, -0.8);
+    QLinearGradient g(r.topLeft(), r.bottomLeft());
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setBrush(g);
+    p.setPen(QPen(QColor(0, 0, 0, 140), 1.6));
+    p.drawRoundedRect(r, 12, 12);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(255, 255, 255, 170), 1.2));
+    p.drawRoundedRect(QRectF(area).adjusted(2, 2, -2, -2), 8, 8);
+}
+
 void FaceButton::paintRounded(QPainter& p, const FaceState& s)
 {
     QColor top = themePalette(s.settings.theme)[17], bottom = themePalette(s.settings.theme)[18];
@@ -333,18 +349,7 @@ void FaceButton::paintRounded(QPainter& p, const FaceState& s)
                (face_->tick_ ? face_->tick_ : platform::tickMillis()) / 1100 % 2 == 0) {
         top = QColor(0x28, 0x78, 0xD2), bottom = QColor(0x96, 0xDC, 0xFF);
     }
-    if (isDown()) std::swap(top, bottom);
-    if (!isEnabled()) top = QColor(0x2E, 0x34, 0x3E), bottom = QColor(0x46, 0x4E, 0x5A);
-    const QRectF r = QRectF(rect()).adjusted(0.8, 0.8, -0.8, -0.8);
-    QLinearGradient g(r.topLeft(), r.bottomLeft());
-    g.setColorAt(0, top);
-    g.setColorAt(1, bottom);
-    p.setBrush(g);
-    p.setPen(QPen(QColor(0, 0, 0, 140), 1.6));
-    p.drawRoundedRect(r, 12, 12);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(QColor(255, 255, 255, 170), 1.2));
-    p.drawRoundedRect(QRectF(rect()).adjusted(2, 2, -2, -2), 8, 8);
+    paintRoundedBody(p, rect(), top, bottom, isDown(), isEnabled());
     if (id_ == Contacts) return drawContactsIcon(p, QRectF(rect()));
     if (id_ == AnswerPhone) return drawTapeIcon(p, QRectF(rect()));
     p.setFont(faceFont("Segoe UI", height() > 64 ? 18 : height() > 44 ? 16 : 13, true));

@@ -11,6 +11,7 @@
 #include "calls/phone_actions.h"
 
 #include <QColor>
+#include <QPainter>
 #include <QPixmap>
 #include <QPointer>
 #include <QRect>
@@ -68,6 +69,11 @@ QString callCaption(const FaceState& state);
 // Hands an application message (WM_PHONE_STATUS and its kin, by value) to
 // the face as a posted Qt event; safe from any thread while the face lives.
 void postPhoneMessage(QObject* face, uint32_t message, intptr_t param);
+
+// The body of a rounded button (face and cards): its gradient from top to
+// bottom (swapped while down, grey when disabled), a dark outline and a
+// light inner line.
+void paintRoundedBody(QPainter& p, const QRect& area, QColor top, QColor bottom, bool down, bool enabled);
 
 class PhoneFace : public QWidget {
     Q_OBJECT
