@@ -30,7 +30,7 @@
 namespace cv_tessera_wallet {
 
 using json = nlohmann::json;
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
 namespace {
 
@@ -91,13 +91,13 @@ struct CoinState {
     std::string receive_for;
 };
 
-CoinState& coin_state_record()
+CoinState& coin_state_record() REQUIRES(wallet_mutex())
 {
     static CoinState state;
     return state;
 }
 
-CoinState& state();
+CoinState& state() REQUIRES(wallet_mutex());
 std::string coin_folder();
 void load_files(CoinState& s);
 void merge_spent_file(CoinState& s);
@@ -112,8 +112,8 @@ void prune_lists(CoinState& s, bool age_pruned);
 void prune_cache(CoinState& s);
 bool is_change_coin(const CoinState& s, const Coin& coin);
 bool usable_in(const CoinState& s, const Coin& coin);
-const std::vector<SpendAddress>& receive_addresses(CoinState& s);
-std::vector<SpendAddress> spend_addresses(CoinState& s);
+const std::vector<SpendAddress>& receive_addresses(CoinState& s) REQUIRES(wallet_mutex());
+std::vector<SpendAddress> spend_addresses(CoinState& s) REQUIRES(wallet_mutex());
 std::unordered_set<std::string> load_reserves();
 std::string reserve_form(std::string text);
 bool listed_either_order(const std::unordered_set<std::string>& keys, std::string_view txid, uint32_t vout,
@@ -855,33 +855,34 @@ void change_from_last_sent(CoinState& s)
 
 bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_ordinals)
 {
-    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    platform::RecursiveUniqueLock lock(wallet_mutex());
     return gather_spend_coins(lock, coins, error, with_plain_ordinals);
 }
 
-bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
-                        bool with_plain_ordinals)
+namespace {
+
+// The addresses a spend scan asks about, and the tag of the wallet they
+// belong to; false when no wallet is loaded.
+bool begin_spend_scan(std::vector<AddressScan>& scans, std::string& tag, std::string& error) REQUIRES(wallet_mutex())
 {
-    coins = SpendCoins {};
-    error.clear();
-    if (!lock.owns_lock()) lock.lock();
     if (!wallet_state().loaded) {
         error = kHdNotConnected;
         return false;
     }
-    const std::string tag = state().tag;
-    std::vector<AddressScan> scans;
+    tag = state().tag;
     for (const SpendAddress& a : spend_addresses(state())) {
         AddressScan scan;
         scan.where = a;
         scans.push_back(std::move(scan));
     }
+    return true;
+}
 
-    // The requests run without the wallet mutex so that the phone keeps
-    // sending meanwhile; what they found is filed only if the wallet stayed.
-    lock.unlock();
-    run_scans(scans);
-    lock.lock();
+// Files what the scans found and offers the usable coins, if the wallet of
+// tag is still the loaded one.
+bool finish_spend_scan(std::vector<AddressScan>& scans, const std::string& tag, SpendCoins& coins, std::string& error,
+                       bool with_plain_ordinals) REQUIRES(wallet_mutex())
+{
     if (!wallet_state().loaded || coin_file_tag() != tag) {
         error = kWalletChanged;
         return false;
@@ -938,6 +939,28 @@ bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins
     return true;
 }
 
+} // namespace
+
+// The analysis cannot follow a lock handed in by reference; the two steps
+// that run under it are checked.
+bool gather_spend_coins(platform::RecursiveUniqueLock& lock, SpendCoins& coins, std::string& error,
+                        bool with_plain_ordinals) NO_THREAD_SAFETY_ANALYSIS
+{
+    coins = SpendCoins {};
+    error.clear();
+    if (!lock.owns_lock()) lock.lock();
+    std::vector<AddressScan> scans;
+    std::string tag;
+    if (!begin_spend_scan(scans, tag, error)) return false;
+
+    // The requests run without the wallet mutex so that the phone keeps
+    // sending meanwhile; what they found is filed only if the wallet stayed.
+    lock.unlock();
+    run_scans(scans);
+    lock.lock();
+    return finish_spend_scan(scans, tag, coins, error, with_plain_ordinals);
+}
+
 std::vector<Coin> address_coins(const std::string& address)
 {
     Lock lock(wallet_mutex());
@@ -963,7 +986,7 @@ void flush_coin_files()
 namespace {
 
 // The coin state of the current wallet; a new tag starts afresh from its files.
-CoinState& state()
+CoinState& state() REQUIRES(wallet_mutex())
 {
     CoinState& s = coin_state_record();
     const std::string tag = coin_file_tag();
@@ -1146,7 +1169,7 @@ bool usable_in(const CoinState& s, const Coin& coin)
 
 // Receive addresses 0..counters[1] of a phrase wallet, or the single key's
 // address; derived once per counter and receive address.
-const std::vector<SpendAddress>& receive_addresses(CoinState& s)
+const std::vector<SpendAddress>& receive_addresses(CoinState& s) REQUIRES(wallet_mutex())
 {
     const WalletState& w = wallet_state();
     const uint32_t counter = w.counters[kReceiveAccount];
@@ -1175,7 +1198,7 @@ const std::vector<SpendAddress>& receive_addresses(CoinState& s)
 
 // The spend command's addresses: the receive addresses and, for a phrase
 // wallet, the identity address.
-std::vector<SpendAddress> spend_addresses(CoinState& s)
+std::vector<SpendAddress> spend_addresses(CoinState& s) REQUIRES(wallet_mutex())
 {
     std::vector<SpendAddress> addresses = receive_addresses(s);
     const WalletState& w = wallet_state();
