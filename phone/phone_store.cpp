@@ -4,7 +4,6 @@
 #include "phone/text.h"
 #include "platform/bounded_json.h"
 #include "platform/data_folder.h"
-#include "platform/events.h"
 #include "platform/files.h"
 #include "platform/worker.h"
 #include "platform/clock.h"
@@ -36,12 +35,6 @@ std::recursive_mutex& storeMutex()
 {
     static std::recursive_mutex mutex;
     return mutex;
-}
-
-PhoneState& phoneState()
-{
-    static PhoneState state;
-    return state;
 }
 
 static std::atomic<OwnerHook> phoneRecordSync {nullptr};
@@ -702,49 +695,6 @@ bool deleteSavedMessage(size_t index)
     renumberSaved();
     saveAll();
     return true;
-}
-
-// --- Status line and diagnostic log ------------------------------------------------
-
-void setStatusText(const std::string& text)
-{
-    {
-        std::lock_guard<std::mutex> state(stateMutex());
-        phoneState().statusText = text;
-    }
-    platform::emitStatusEvent(text);
-}
-
-StateLock::StateLock() : lock(stateMutex()) {}
-
-StateLock::~StateLock()
-{
-    unlock();
-}
-
-void StateLock::unlock()
-{
-    if (lock.owns_lock()) lock.unlock();
-    if (pendingStatus) {
-        const std::string text = std::move(*pendingStatus);
-        pendingStatus.reset();
-        platform::emitStatusEvent(text);
-    }
-}
-
-void setStatusTextLocked(StateLock& held, const std::string& text)
-{
-    phoneState().statusText = text;
-    held.pendingStatus = text;
-}
-
-void appendLog(const std::u16string& line)
-{
-    if (!phoneStore().admin.load()) return;
-    std::lock_guard<std::mutex> state(stateMutex());
-    auto& log = phoneState().log;
-    log.push_front(line);
-    while (log.size() > kMaxLogLines) log.pop_back();
 }
 
 } // namespace kestrel

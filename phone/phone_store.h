@@ -9,19 +9,20 @@
 // persisted at once with saveAll(). Nothing here throws: files that do not
 // parse, wrong types and bad Base64 give defaults, clamped values or skipped
 // elements.
+//
+// The status line and the diagnostic log are phone/phone_status.h.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "phone/phone_status.h"
 #include "platform/files.h"
 
 namespace kestrel {
@@ -64,7 +65,6 @@ struct CardPlacement {
 constexpr int kCardKinds = 11;
 constexpr size_t kMaxCalls = 80;
 constexpr size_t kMaxInbox = 2000;
-constexpr size_t kMaxLogLines = 40;
 
 struct PhoneStore {
     // Device settings (phone file).
@@ -136,42 +136,6 @@ void addMissedCall(const std::string& from, const std::string& id, const std::st
 bool saveInboxMessage(size_t index); // status "Saved as message N."
 bool deleteInboxMessage(size_t index);
 bool deleteSavedMessage(size_t index);
-
-// --- Owner, status line and diagnostic log -----------------------------------------
-
-// Shared phone state, read and written under stateMutex().
-struct PhoneState {
-    std::string ownHandle; // the connected identity's handle, as the wallet reports it
-    std::string statusText = "Connect Tessera, then type a handle.";
-    std::string balanceLine;        // own handle, three blanks and the amount; empty while not connected
-    int64_t balance = -1;           // the last known balance in satoshis; -1 while unknown
-    std::deque<std::u16string> log; // newest first; kept only while admin is set
-};
-PhoneState& phoneState();
-
-// Replace the status line (takes stateMutex(); callers must not hold it) and
-// post WM_PHONE_STATUS to the main window.
-void setStatusText(const std::string& text);
-
-// stateMutex() held for a scope. A status line set under it with
-// setStatusTextLocked() is announced when the lock is released, so that the
-// event sink never runs under the state mutex.
-struct StateLock {
-    StateLock();
-    ~StateLock();
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
-    // Releases early (announcing a pending status line); the destructor then does nothing.
-    void unlock();
-
-    std::unique_lock<std::mutex> lock;
-    std::optional<std::string> pendingStatus;
-};
-
-// Replaces the status line while the caller holds the state mutex.
-void setStatusTextLocked(StateLock& held, const std::string& text);
-// When admin is set, puts line at the front of the log (takes stateMutex()).
-void appendLog(const std::u16string& line);
 
 // --- Hooks filled by later subsystems ---------------------------------------------
 

@@ -1,0 +1,54 @@
+// The phone's shared state beside the store: the connected identity's
+// handle, the one-line status text, the balance line and the diagnostic log.
+//
+// One process-wide record, read and written under stateMutex()
+// (phone/phone_store.h, which includes this header). Status changes are
+// announced as status events, never while the state mutex is held.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace kestrel {
+
+constexpr size_t kMaxLogLines = 40;
+
+// Shared phone state, read and written under stateMutex().
+struct PhoneState {
+    std::string ownHandle; // the connected identity's handle, as the wallet reports it
+    std::string statusText = "Connect Tessera, then type a handle.";
+    std::string balanceLine;        // own handle, three blanks and the amount; empty while not connected
+    int64_t balance = -1;           // the last known balance in satoshis; -1 while unknown
+    std::deque<std::u16string> log; // newest first; kept only while admin is set
+};
+PhoneState& phoneState();
+
+// Replace the status line (takes stateMutex(); callers must not hold it) and
+// post WM_PHONE_STATUS to the main window.
+void setStatusText(const std::string& text);
+
+// stateMutex() held for a scope. A status line set under it with
+// setStatusTextLocked() is announced when the lock is released, so that the
+// event sink never runs under the state mutex.
+struct StateLock {
+    StateLock();
+    ~StateLock();
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+    // Releases early (announcing a pending status line); the destructor then does nothing.
+    void unlock();
+
+    std::unique_lock<std::mutex> lock;
+    std::optional<std::string> pendingStatus;
+};
+
+// Replaces the status line while the caller holds the state mutex.
+void setStatusTextLocked(StateLock& held, const std::string& text);
+// When admin is set, puts line at the front of the log (takes stateMutex()).
+void appendLog(const std::u16string& line);
+
+} // namespace kestrel
