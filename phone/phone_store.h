@@ -10,86 +10,37 @@
 // parse, wrong types and bad Base64 give defaults, clamped values or skipped
 // elements.
 //
-// The status line and the diagnostic log are phone/phone_status.h.
+// The records and their file format are phone/store_format.h; the carry-over
+// from the legacy phone file is phone/store_migration.h; the status line and
+// the diagnostic log are phone/phone_status.h.
 #pragma once
 
-#include <array>
 #include <atomic>
-#include <cstdint>
+#include <cstddef>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "phone/phone_status.h"
+#include "phone/store_format.h"
 #include "platform/files.h"
 
 namespace kestrel {
 
-struct CallRecord {
-    std::string from;
-    std::string to;
-    int32_t secs = 0;
-    int64_t sats = 0;
-    int64_t ts = 0;
-    bool missed = false;
-    bool hide = false;
-    std::string id;
-    std::string txid;
-};
+// The device settings and the loaded identity's data in one record, so that
+// callers reach every value directly (phoneStore().volume, .answerphone).
+// There is one store: it is not copied; settings() and identity() give the
+// two value parts, e.g. to reset the identity in one assignment.
+struct PhoneStore : DeviceSettings, IdentityData {
+    PhoneStore() = default;
+    PhoneStore(const PhoneStore&) = delete;
+    PhoneStore& operator=(const PhoneStore&) = delete;
 
-struct InboxMessage {
-    std::string id;
-    std::string from;
-    std::string audio; // GSM bytes
-    std::string txid;
-    int64_t ts = 0;
-    int32_t secs = 0;
-};
-
-struct SavedMessage {
-    int32_t n = 0;
-    std::string id;
-    std::string from;
-    std::string audio; // GSM bytes
-    std::string txid;
-};
-
-struct CardPlacement {
-    int32_t x = 0;
-    int32_t y = 0;
-    bool set = false;
-};
-
-constexpr int kCardKinds = 11;
-constexpr size_t kMaxCalls = 80;
-constexpr size_t kMaxInbox = 2000;
-
-struct PhoneStore {
-    // Device settings (phone file).
-    std::atomic<bool> admin {false};
-    int32_t theme = 0;
-    int32_t notify = 0;
-    std::atomic<int32_t> volume {100};
-    bool bsv = false;
-    std::u16string output;
-    bool mainSet = false;
-    int32_t mainX = 0;
-    int32_t mainY = 0;
-    std::array<CardPlacement, kCardKinds + 1> boxes {}; // entries 1..11
-
-    // Per-identity values (identity file of ownerId).
-    bool answerphone = false;
-    int32_t phoneFee = 1;
-    bool greetOn = false;
-    std::string greetingAudio;
-    std::vector<std::string> blocked;
-    std::vector<std::string> heard;
-    std::vector<std::string> tomb;
-    std::vector<SavedMessage> saved;
-    std::vector<CallRecord> calls;
-    std::vector<InboxMessage> inbox;
+    DeviceSettings& settings() { return *this; }
+    const DeviceSettings& settings() const { return *this; }
+    IdentityData& identity() { return *this; }
+    const IdentityData& identity() const { return *this; }
 
     std::string ownerId; // file_id_form of the loaded identity; empty before a handle is known
 };
@@ -103,6 +54,8 @@ std::recursive_mutex& storeMutex();
 std::string phoneFolder(); // created when computed
 std::string phoneFilePath();
 std::string identityFilePath(const std::string& owner); // empty when owner is empty
+// Replaces the content of a locked store file with storeFileText(object).
+void writeStoreFile(const platform::LockedFile& file, const nlohmann::json& object);
 
 // --- Operations ---------------------------------------------------------------
 
@@ -114,12 +67,13 @@ void saveAll();
 void switchOwner(const std::string& handle);
 // Called with both mutexes held (from switchOwner).
 void loadIdentity();
-// Applies an identity object to memory; answers false when obj is not an object.
+// Applies an identity object to memory: the identity data, and the device
+// settings it carries with wrong types skipped. Answers false, changing
+// nothing, when obj is not an object.
 bool applyIdentityJson(const nlohmann::json& obj);
+// The loaded identity's file object: its data and the device settings but
+// admin. Trims the inbox in memory to kMaxInbox first.
 nlohmann::json buildIdentityJson();
-// Legacy saved messages stay with the first identity that opens them. Writes
-// the legacy object back through phoneFile when it marks the first owner.
-void migrateLegacySaved(nlohmann::json& legacy, nlohmann::json& target, const platform::LockedFile& phoneFile);
 // Numbers saved messages from others first, then the owner's own; true when
 // any number changed. Call with stateMutex() held (reads ownHandle).
 bool renumberSaved();
@@ -151,9 +105,5 @@ std::atomic<bool>& historyScanFlag();
 // True from start-up until shutdown begins; actions check it before long work.
 std::atomic<bool>& runningFlag();
 std::atomic<bool>& replaceWindowsFlag();
-
-// Text serialisation of a store file: two-space indentation, keys in byte
-// order, malformed UTF-8 replaced rather than thrown on.
-std::string storeFileText(const nlohmann::json& object);
 
 } // namespace kestrel
