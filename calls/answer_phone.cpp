@@ -127,7 +127,7 @@ void startMessageRecordingLocked(StateLock&) REQUIRES(stateMutex())
     stopRequestedFlag() = false;
 }
 
-void sendMessage(bool hungUp)
+void sendMessage(bool hungUp) EXCLUDES(stateMutex())
 {
     if (hungUp) stopRequestedFlag() = true;
     {
@@ -176,11 +176,12 @@ void sendMessage(bool hungUp)
         {"secs", secs}};
     const bool sent = sendPhoneRecord(address, tape, 100, false);
     const bool held = holdMark();
+    // The log takes the state mutex itself.
+    if (sent) appendLog(utf8ToWide("tape  " + peer + "  " + std::to_string(gsm.size()) + " bytes"));
     {
         StateLock lock;
         CallFields& call = callFields();
         if (sent) {
-            appendLog(utf8ToWide("tape  " + peer + "  " + std::to_string(gsm.size()) + " bytes"));
             if (call.callId == callId) {
                 CallRecord row;
                 row.from = phoneState().ownHandle;
@@ -212,7 +213,7 @@ void sendMessage(bool hungUp)
 
 // --- Greetings ------------------------------------------------------------------------------
 
-void recordGreeting()
+void recordGreeting() EXCLUDES(stateMutex())
 {
     if (!isTesseraConnected() || ownAlias().empty() || ownGreetingAddress().empty())
         return setStatusText("Connect Tessera, with a published handle.");
@@ -235,7 +236,7 @@ void recordGreeting()
     setStatusTextLocked(held, "Recording the greeting.");
 }
 
-void publishGreeting()
+void publishGreeting() EXCLUDES(stateMutex())
 {
     {
         platform::LockGuard lock(stateMutex());
@@ -290,7 +291,7 @@ void publishGreeting()
     finish(published ? "Greeting saved." : "Greeting saved. The paymail host has not published it yet.");
 }
 
-void finishGreeting(const std::string& text)
+void finishGreeting(const std::string& text) EXCLUDES(stateMutex())
 {
     {
         StateLock held;
@@ -301,11 +302,12 @@ void finishGreeting(const std::string& text)
     postToCardWindow(WM_PHONE_CARD_REFRESH);
 }
 
-void playOwnGreeting()
+void playOwnGreeting() EXCLUDES(stateMutex())
 {
     {
-        platform::LockGuard lock(stateMutex());
-        if (callFields().state != CallState::Idle) return setStatusText("Hang up before playing the greeting.");
+        StateLock held;
+        if (callFields().state != CallState::Idle)
+            return setStatusTextLocked(held, "Hang up before playing the greeting.");
     }
     std::string audio;
     bool greetOn = false;
@@ -358,7 +360,7 @@ std::string fetchGreeting(const std::string& address, const std::string& key)
 
 // --- The media loop's duties ----------------------------------------------------------------
 
-void answerPhoneDuties()
+void answerPhoneDuties() EXCLUDES(stateMutex())
 {
     CallState state;
     {

@@ -1,3 +1,4 @@
+#include "calls/answer_phone.h"
 #include "calls/call_state.h"
 #include "event_recorder.h"
 #include "phone/phone_store.h"
@@ -67,6 +68,23 @@ TEST(CallState, StatusSetUnderTheLockIsAnnouncedAfterIt)
     platform::installEventSink({});
     EXPECT_EQ(texts, (std::vector<std::string> {"Line busy.", "Hung up."}));
     EXPECT_EQ(lockFreeAtEvent, (std::vector<bool> {true, true}));
+}
+
+// Playing the own greeting is refused during a call, with the state mutex
+// released before the refusal is said (saying it under the lock hung).
+TEST(CallState, OwnGreetingIsRefusedDuringACall)
+{
+    for (const CallState state : {CallState::Calling, CallState::Ringing, CallState::Connected}) {
+        {
+            StateLock held;
+            resetCall(held);
+            callFields().state = state;
+        }
+        playOwnGreeting();
+        StateLock held;
+        EXPECT_EQ(phoneState().statusText, "Hang up before playing the greeting.") << static_cast<int>(state);
+        resetCall(held);
+    }
 }
 
 } // namespace

@@ -20,25 +20,8 @@ namespace {
 void resetStore()
 {
     PhoneStore& s = phoneStore();
-    s.admin = false;
-    s.theme = 0;
-    s.notify = 0;
-    s.volume = 100;
-    s.bsv = false;
-    s.output.clear();
-    s.mainSet = false;
-    s.mainX = s.mainY = 0;
-    s.boxes = {};
-    s.answerphone = false;
-    s.phoneFee = 1;
-    s.greetOn = false;
-    s.greetingAudio.clear();
-    s.blocked.clear();
-    s.heard.clear();
-    s.tomb.clear();
-    s.saved.clear();
-    s.calls.clear();
-    s.inbox.clear();
+    s.settings() = DeviceSettings {};
+    s.identity() = IdentityData {};
     s.ownerId.clear();
     phoneState() = PhoneState {};
 }
