@@ -3,7 +3,7 @@
 // the device every 20 ms.
 //
 // Locks: the output mutex guards the open streams and the chosen output; it is
-// always taken before the audio mutex (audio/capture.h), never after.
+// taken before the audio mutex (audio/capture.h), as platform/sync.h orders.
 #pragma once
 
 #include "platform/audio_device.h"

@@ -24,23 +24,23 @@ inline constexpr int64_t kMessageRetryMs = 3000;
 
 // Sends the recorded message of the current call; hungUp: the caller ended
 // the recording (the phone goes Idle whatever happens).
-void sendMessage(bool hungUp);
+void sendMessage(bool hungUp) EXCLUDES(stateMutex());
 
 // The Record Greeting action: Idle to RecordingGreeting after the beep.
-void recordGreeting();
+void recordGreeting() EXCLUDES(stateMutex());
 // Sends the recorded greeting (only while RecordingGreeting and no send began).
-void publishGreeting();
+void publishGreeting() EXCLUDES(stateMutex());
 // Ends greeting recording with a status line.
-void finishGreeting(const std::string& text);
+void finishGreeting(const std::string& text) EXCLUDES(stateMutex());
 // Plays the own greeting (the stored copy, else the published one).
-void playOwnGreeting();
+void playOwnGreeting() EXCLUDES(stateMutex());
 
 // The GSM bytes of the greeting published at address and signed by key (66
 // hex); empty when none is found.
 std::string fetchGreeting(const std::string& address, const std::string& key);
 
 // The media loop's duties in LeavingMessage and RecordingGreeting.
-void answerPhoneDuties();
+void answerPhoneDuties() EXCLUDES(stateMutex());
 
 // With the state mutex held: empties the recording and its flags for a new
 // message or greeting.

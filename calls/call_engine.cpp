@@ -77,7 +77,7 @@ std::string idleLine()
                                     : "Calls will divert to your answer-phone after ten rings.";
 }
 
-CallState stateNow()
+CallState stateNow() EXCLUDES(stateMutex())
 {
     platform::LockGuard lock(stateMutex());
     return callFields().state;
@@ -132,7 +132,7 @@ std::string newCallId()
     return std::string(text, 16);
 }
 
-void onCallButton(const std::string& typedHandle)
+void onCallButton(const std::string& typedHandle) EXCLUDES(stateMutex())
 {
     const std::string handle = wallet::bare_handle(typedHandle.substr(0, kHandleBoxLimit));
     if (handle.empty()) return setStatusText("Type a handle first.");
@@ -203,7 +203,7 @@ void onCallButton(const std::string& typedHandle)
 
 namespace {
 
-void ringOutThread()
+void ringOutThread() EXCLUDES(stateMutex())
 {
     std::string callId;
     {
@@ -260,7 +260,7 @@ void ringOutThread()
     }
 }
 
-void calleeFeeThread(std::string callId, std::string address, int fee)
+void calleeFeeThread(std::string callId, std::string address, int fee) EXCLUDES(stateMutex())
 {
     auto stillPaying = [&] {
         platform::LockGuard lock(stateMutex());
@@ -299,7 +299,7 @@ static void addFinishedCall(StateLock&) REQUIRES(stateMutex())
     addCallRecord(record);
 }
 
-void onHangUpButton()
+void onHangUpButton() EXCLUDES(stateMutex())
 {
     std::string address, peer, callId;
     CallState state;
@@ -356,6 +356,7 @@ std::atomic<bool>& newMessageFlag()
 }
 
 RecordOutcome handleIncomingRecord(const json& record, bool live, const std::string& txid, int64_t ts)
+    EXCLUDES(stateMutex())
 {
     RecordOutcome outcome;
     const std::string from = verifiedSender(record);
@@ -455,7 +456,7 @@ RecordOutcome handleIncomingRecord(const json& record, bool live, const std::str
     return outcome;
 }
 
-void onAnswerButton()
+void onAnswerButton() EXCLUDES(stateMutex())
 {
     std::string address, peer, callId;
     {
@@ -478,7 +479,7 @@ void onAnswerButton()
     setStatusTextLocked(held, "Connected.");
 }
 
-bool divertToAnswerPhone()
+bool divertToAnswerPhone() EXCLUDES(stateMutex())
 {
     std::string address, peer, callId;
     {
@@ -501,7 +502,7 @@ bool divertToAnswerPhone()
     return true;
 }
 
-void ringInThread()
+void ringInThread() EXCLUDES(stateMutex())
 {
     struct ClearFlag {
         ~ClearFlag() { incomingRingRunningFlag() = false; }

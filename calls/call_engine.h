@@ -27,10 +27,10 @@ namespace kestrel {
 // Idle; on success the invite is out and the ring loop, the fee payments, the
 // connection fee and coin preparation run as tasks. Blocks (resolution,
 // prepayment, the invite); run it off the interface's thread.
-void onCallButton(const std::string& typedHandle);
+void onCallButton(const std::string& typedHandle) EXCLUDES(stateMutex());
 
 // The Hang-up action in every state (also a failed fee payment's end).
-void onHangUpButton();
+void onHangUpButton() EXCLUDES(stateMutex());
 
 // The price question ("Call them?"): true for Yes. Installed by the front
 // end; without one the answer is No.
@@ -43,17 +43,18 @@ std::string newCallId();
 // --- Incoming records ---------------------------------------------------------------------
 
 // The chain watch's handler: verification first, then the rules of each kind.
-RecordOutcome handleIncomingRecord(const nlohmann::json& record, bool live, const std::string& txid, int64_t ts);
+RecordOutcome handleIncomingRecord(const nlohmann::json& record, bool live, const std::string& txid, int64_t ts)
+    EXCLUDES(stateMutex());
 
 // The Answer action: only while Ringing.
-void onAnswerButton();
+void onAnswerButton() EXCLUDES(stateMutex());
 
 // Sends the ringing caller to the answer-phone ("box"); true when it did.
-bool divertToAnswerPhone();
+bool divertToAnswerPhone() EXCLUDES(stateMutex());
 
 // The incoming ring loop; owns incomingRingRunningFlag() and clears it on
 // every way out.
-void ringInThread();
+void ringInThread() EXCLUDES(stateMutex());
 
 // Call ids that must never ring again; hold stateMutex().
 std::unordered_set<std::string>& seenInvites();

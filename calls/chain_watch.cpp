@@ -111,7 +111,7 @@ void retryLater(const std::string& txid, int64_t delayMs)
     forgetTxid(txid);
 }
 
-CallState currentCallState()
+CallState currentCallState() EXCLUDES(stateMutex())
 {
     platform::LockGuard lock(stateMutex());
     return callFields().state;
@@ -243,7 +243,7 @@ std::vector<std::string> historyTxids(const std::string& body)
     return txids;
 }
 
-bool isDone(const std::string& txid)
+bool isDone(const std::string& txid) EXCLUDES(stateMutex())
 {
     platform::LockGuard lock(stateMutex());
     return doneTxids().count(txid) != 0;
@@ -251,7 +251,7 @@ bool isDone(const std::string& txid)
 
 // Step 3 of a pass: follow the wallet's handle and address. Answers the own
 // payment address (empty while unknown).
-std::string followWallet()
+std::string followWallet() EXCLUDES(stateMutex())
 {
     std::string handle, address;
     {
@@ -285,7 +285,7 @@ std::string idleLine()
                                     : "Calls will divert to your answer-phone after ten rings.";
 }
 
-void reportConnection(bool connected, CallState state)
+void reportConnection(bool connected, CallState state) EXCLUDES(stateMutex())
 {
     PassCounters& c = counters();
     if (c.reportedConnected && *c.reportedConnected == connected) return;
@@ -303,7 +303,7 @@ void reportConnection(bool connected, CallState state)
     }
 }
 
-void refreshBalanceLine()
+void refreshBalanceLine() EXCLUDES(stateMutex())
 {
     WalletStatus status;
     refreshWalletStatus(status, false);
@@ -429,7 +429,7 @@ bool fetchPass()
 
 // --- Reading ---------------------------------------------------------------------------
 
-bool readTransaction(const std::string& txid)
+bool readTransaction(const std::string& txid) EXCLUDES(stateMutex())
 {
     if (!isTxid(txid) || backedOff(txid)) return false;
     {
@@ -491,7 +491,7 @@ std::unordered_set<std::string>& doneTxids() REQUIRES(stateMutex())
     return done;
 }
 
-void forgetTxid(const std::string& txid)
+void forgetTxid(const std::string& txid) EXCLUDES(stateMutex())
 {
     platform::LockGuard lock(stateMutex());
     doneTxids().erase(txid);
@@ -597,7 +597,7 @@ std::string formatAmount(int64_t satoshis, bool bsv)
     return text + " bsv";
 }
 
-void resetChainWatch()
+void resetChainWatch() EXCLUDES(stateMutex())
 {
     {
         WatchQueues& q = queues();

@@ -67,7 +67,7 @@ bool fetchPass();
 
 // Reads one txid by the service-first rule; false when it was skipped (bad
 // length, backed off, already done).
-bool readTransaction(const std::string& txid);
+bool readTransaction(const std::string& txid) EXCLUDES(stateMutex());
 
 // Queues txid for the raw fetch unless it is queued or backed off; true when queued.
 bool enqueueRawFetch(const std::string& txid);
@@ -100,6 +100,6 @@ std::string formatAmount(int64_t satoshis, bool bsv);
 
 // Tests: forgets every txid, retry, queue entry, backoff and counter, and
 // the last connection report.
-void resetChainWatch();
+void resetChainWatch() EXCLUDES(stateMutex());
 
 } // namespace kestrel

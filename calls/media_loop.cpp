@@ -62,7 +62,7 @@ std::atomic<int>& inFlightCount()
     return n;
 }
 
-void runAudioJob(const AudioJob& job, JobResult& result)
+void runAudioJob(const AudioJob& job, JobResult& result) EXCLUDES(stateMutex())
 {
     json record = {
         {"kind", "audio"}, {"id", job.callId}, {"n", job.number}, {"codec", "gsm"}, {"audio", base64Encode(job.chunk)}};
@@ -130,7 +130,7 @@ int audioJobsInFlight()
     return inFlightCount();
 }
 
-void mediaStep()
+void mediaStep() EXCLUDES(stateMutex())
 {
     collectFinished();
     MediaState& m = media();

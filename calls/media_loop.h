@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <stop_token>
 
+#include "phone/phone_status.h"
+
 namespace kestrel {
 
 inline constexpr int kMediaStepMs = 40;
@@ -24,7 +26,7 @@ int64_t nextPace(int64_t pace, int64_t elapsedMs);
 void mediaThread(std::stop_token stop);
 
 // One step of the loop (the worker, and tests that drive it).
-void mediaStep();
+void mediaStep() EXCLUDES(stateMutex());
 // Audio sends started and not yet collected.
 int audioJobsInFlight();
 

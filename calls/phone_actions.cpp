@@ -45,7 +45,7 @@ bool succeeded(const std::string& result)
 
 } // namespace
 
-PhoneSnapshot phoneSnapshot()
+PhoneSnapshot phoneSnapshot() EXCLUDES(stateMutex())
 {
     PhoneSnapshot snapshot;
     {
@@ -106,7 +106,7 @@ std::string handleForm(const std::string& text)
     return wallet::comparison_form(text);
 }
 
-void connectAction()
+void connectAction() EXCLUDES(stateMutex())
 {
     const std::string result = connectToTessera();
     if (!succeeded(result)) {
@@ -132,7 +132,7 @@ void connectAction()
     postToMainWindow(WM_PHONE_CONNECTION, 1);
 }
 
-void disconnectAction()
+void disconnectAction() EXCLUDES(stateMutex())
 {
     const std::string result = disconnectFromTessera();
     if (!succeeded(result)) {
@@ -150,7 +150,7 @@ void disconnectAction()
     postToMainWindow(WM_PHONE_CONNECTION, 0);
 }
 
-void setAnswerphone(bool on)
+void setAnswerphone(bool on) EXCLUDES(stateMutex())
 {
     {
         platform::LockGuard state(stateMutex());
@@ -226,7 +226,7 @@ bool setVolume(int percent)
     return true;
 }
 
-std::string blockHandle(const std::string& typed)
+std::string blockHandle(const std::string& typed) EXCLUDES(stateMutex())
 {
     auto answer = [](const std::string& text) {
         setStatusText(text);
@@ -257,7 +257,7 @@ std::string blockHandle(const std::string& typed)
     return answer("Blocked " + handle + ".");
 }
 
-std::string unblockHandle(const std::string& handle)
+std::string unblockHandle(const std::string& handle) EXCLUDES(stateMutex())
 {
     const std::string form = wallet::comparison_form(handle);
     bool removed = false;
@@ -312,7 +312,7 @@ std::string messageTimeText(int64_t seconds)
     return wideToUtf8(formatMessageTime(seconds));
 }
 
-std::vector<std::string> blockedHandles()
+std::vector<std::string> blockedHandles() EXCLUDES(stateMutex())
 {
     platform::LockGuard state(stateMutex());
     platform::LockGuard lock(storeMutex());
@@ -431,7 +431,7 @@ std::vector<MessageRow> savedMessages()
     return rows;
 }
 
-void renumberSavedMessages()
+void renumberSavedMessages() EXCLUDES(stateMutex())
 {
     platform::LockGuard state(stateMutex());
     platform::LockGuard lock(storeMutex());
@@ -502,7 +502,7 @@ void recordGreetingAction()
     platform::runTask(recordGreeting);
 }
 
-void stopGreetingAction()
+void stopGreetingAction() EXCLUDES(stateMutex())
 {
     bool recording = false;
     {
@@ -554,7 +554,7 @@ void setThemeIndex(int theme)
     saveAll();
 }
 
-void setAmountInBsv(bool bsv)
+void setAmountInBsv(bool bsv) EXCLUDES(stateMutex())
 {
     {
         platform::LockGuard lock(storeMutex());

@@ -137,7 +137,7 @@ OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
 
 // --- Sending ----------------------------------------------------------------------
 
-bool sendPhoneRecord(const std::string& destination, json& record, int rate, bool synchronous)
+bool sendPhoneRecord(const std::string& destination, json& record, int rate, bool synchronous) EXCLUDES(stateMutex())
 {
     {
         platform::LockGuard lock(stateMutex());

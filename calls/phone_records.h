@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "phone/phone_status.h"
+
 namespace kestrel {
 
 inline constexpr const char* kPhoneLocation = "cphone";
@@ -33,7 +35,8 @@ inline constexpr int64_t kLiveAheadSeconds = 180;
 // call has none. False after setting the status: "Could not sign.",
 // "Could not seal.", "Holding. Waiting for a coin to clear." (the calling
 // thread's hold mark is then set) or the spend's own error text.
-bool sendPhoneRecord(const std::string& destination, nlohmann::json& record, int rate, bool synchronous);
+bool sendPhoneRecord(const std::string& destination, nlohmann::json& record, int rate, bool synchronous)
+    EXCLUDES(stateMutex());
 
 // The calling thread's hold mark: set when its last send found no
 // confirmed coin, cleared by its next successful send or by clearHoldMark.

@@ -7,8 +7,8 @@
 // {"pubkey", "address"?, "ord"?, "ordAddress"?, "avatar"?}}, "avatars":
 // {identity key: avatar text}, "self": own name key, "host_role"?}. Every
 // operation reloads it under the registry mutex, changes it and writes it
-// back whole. Lock order: the wallet mutex before the registry mutex; the
-// registry mutex is never held while the wallet mutex is taken.
+// back whole. The wallet mutex is taken before the registry mutex, as
+// platform/sync.h orders.
 //
 // The own alias lives in the wallet state (wallet_state().paymail); the avatar
 // text of the wallet is the origin of its avatar inscription.
