@@ -375,7 +375,7 @@ CardData readCardData(int kind)
 
 class CardButton : public QAbstractButton {
 public:
-    CardButton(CardWindow* card, int id) : QAbstractButton(card), card_(card), id_(id)
+    explicit CardButton(CardWindow* card) : QAbstractButton(card), card_(card)
     {
         setFocusPolicy(Qt::NoFocus);
         setAttribute(Qt::WA_OpaquePaintEvent);
@@ -404,7 +404,6 @@ protected:
 
 private:
     CardWindow* card_;
-    int id_;
 };
 
 // --- Row painting ---------------------------------------------------------------------------
@@ -529,7 +528,7 @@ CardWindow::CardWindow(QWidget* owner) : QWidget(owner, Qt::Tool)
     });
     connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { contextMenuAt(at); });
     for (const int id : kAllButtons) {
-        auto* b = new CardButton(this, id);
+        auto* b = new CardButton(this);
         buttons_[id] = b;
         b->hide();
         connect(b, &QAbstractButton::clicked, this, [this, id] { command(id); });
