@@ -16,11 +16,11 @@
 #include "platform/file_writer.h"
 #include "platform/worker.h"
 #include "services/tessera_link.h"
+#include "platform/sync.h"
 
 #include <curl/curl.h>
 
 #include <array>
-#include <mutex>
 #include <unistd.h>
 
 namespace kestrel {
@@ -28,11 +28,11 @@ namespace kestrel {
 namespace {
 
 struct Running {
-    std::mutex mutex;
-    int announceFd = -1;
-    bool started = false;
+    platform::Mutex mutex;
+    int announceFd GUARDED_BY(mutex) = -1;
+    bool started GUARDED_BY(mutex) = false;
     // Started in this order, stopped in the reverse one.
-    std::array<platform::Worker, 3> workers;
+    std::array<platform::Worker, 3> workers GUARDED_BY(mutex);
 };
 
 Running& running()
@@ -46,7 +46,7 @@ Running& running()
 StartResult startPhone(const StartupOptions& options)
 {
     Running& r = running();
-    std::lock_guard lock(r.mutex);
+    platform::LockGuard lock(r.mutex);
     if (r.started) return StartResult::Started;
 
     // One phone per data folder; a second one only brings the first forward.
@@ -70,9 +70,10 @@ StartResult startPhone(const StartupOptions& options)
     installPhoneRecordSync(syncPhoneRecord);
     installCallEngine();
     setAudioStatusHook(setStatusText);
-    setPlaybackHooks({[] { postToCardWindow(WM_PHONE_PLAYBACK_DONE); }, [] { postToCardWindow(WM_PHONE_CARD_REFRESH); }});
+    setPlaybackHooks(
+        {[] { postToCardWindow(WM_PHONE_PLAYBACK_DONE); }, [] { postToCardWindow(WM_PHONE_CARD_REFRESH); }});
     {
-        std::lock_guard store(storeMutex());
+        platform::LockGuard store(storeMutex());
         setVolumePercent(phoneStore().volume);
         setChosenOutput(wideToUtf8(phoneStore().output));
     }
@@ -89,14 +90,14 @@ StartResult startPhone(const StartupOptions& options)
 
 int announceSocket()
 {
-    std::lock_guard lock(running().mutex);
+    platform::LockGuard lock(running().mutex);
     return running().announceFd;
 }
 
 void stopPhone()
 {
     Running& r = running();
-    std::lock_guard lock(r.mutex);
+    platform::LockGuard lock(r.mutex);
     if (!r.started) return;
     runningFlag() = false;
     platform::requestShutdown();

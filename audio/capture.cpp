@@ -19,24 +19,24 @@ namespace kestrel {
 namespace {
 
 struct Capture {
-    std::string buffer; // guarded by the audio mutex
+    std::string buffer GUARDED_BY(audioMutex());
     std::atomic<int> limit_seconds {60};
     std::atomic<int64_t> mute_until {0};
     std::atomic<bool> mute_switch {false};
     std::atomic<int> volume {100};
     std::atomic<bool> call_speech {false};
-    std::mutex recorder;
-    std::mutex mic_mutex;
-    platform::AudioInputPtr mic; // guarded by mic_mutex
-    std::mutex hook_mutex;
-    std::function<void(const std::string&)> status_hook;
-    // The test line, guarded by the audio mutex: speech heard and the tick
-    // at which it is due back, and how far into the oldest it has been said.
-    bool echo_on = false;
-    int64_t echo_delay_ms = 1000;
-    std::deque<std::pair<int64_t, std::string>> echo_pending;
-    size_t echo_offset = 0;
-    size_t echo_bytes = 0;
+    platform::Mutex recorder;
+    platform::Mutex mic_mutex;
+    platform::AudioInputPtr mic GUARDED_BY(mic_mutex);
+    platform::Mutex hook_mutex;
+    std::function<void(const std::string&)> status_hook GUARDED_BY(hook_mutex);
+    // The test line: speech heard and the tick at which it is due back, and
+    // how far into the oldest it has been said.
+    bool echo_on GUARDED_BY(audioMutex()) = false;
+    int64_t echo_delay_ms GUARDED_BY(audioMutex()) = 1000;
+    std::deque<std::pair<int64_t, std::string>> echo_pending GUARDED_BY(audioMutex());
+    size_t echo_offset GUARDED_BY(audioMutex()) = 0;
+    size_t echo_bytes GUARDED_BY(audioMutex()) = 0;
 };
 
 Capture& capture()
@@ -57,7 +57,7 @@ void report(const std::string& line)
     Capture& c = capture();
     std::function<void(const std::string&)> hook;
     {
-        std::lock_guard lock(c.hook_mutex);
+        platform::LockGuard lock(c.hook_mutex);
         hook = c.status_hook;
     }
     if (hook) hook(line);
@@ -88,8 +88,8 @@ std::string pcmOf(const std::vector<int16_t>& samples)
 }
 
 // Replaces count samples with the test line's sound that is due by now
-// (silence for the rest). Under the audio mutex.
-void takeEchoLocked(Capture& c, int16_t* samples, size_t count)
+// (silence for the rest).
+void takeEchoLocked(Capture& c, int16_t* samples, size_t count) REQUIRES(audioMutex())
 {
     std::fill(samples, samples + count, int16_t {0});
     const int64_t now = platform::tickMillis();
@@ -110,9 +110,9 @@ void takeEchoLocked(Capture& c, int16_t* samples, size_t count)
 
 } // namespace
 
-std::mutex& audioMutex()
+platform::Mutex& audioMutex()
 {
-    static std::mutex m;
+    static platform::Mutex m;
     return m;
 }
 
@@ -157,7 +157,7 @@ void setMicMuteUntil(int64_t tick)
 void setEchoLine(bool on, int64_t delay_ms)
 {
     Capture& c = capture();
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     c.echo_on = on;
     c.echo_delay_ms = std::max<int64_t>(delay_ms, 0);
     c.echo_pending.clear();
@@ -167,14 +167,14 @@ void setEchoLine(bool on, int64_t delay_ms)
 
 bool echoLine()
 {
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     return capture().echo_on;
 }
 
 void echoHeard(const std::string& pcm)
 {
     Capture& c = capture();
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     if (!c.echo_on || pcm.size() < 2) return;
     c.echo_pending.emplace_back(platform::tickMillis() + c.echo_delay_ms, pcm.substr(0, pcm.size() & ~size_t {1}));
     c.echo_bytes += c.echo_pending.back().second.size();
@@ -189,7 +189,7 @@ void echoHeard(const std::string& pcm)
 void captureSamples(const int16_t* samples, size_t count)
 {
     Capture& c = capture();
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     if (platform::tickMillis() >= c.mute_until && count >= 1) {
         std::vector<int16_t> copy(samples, samples + count);
         if (c.echo_on) takeEchoLocked(c, copy.data(), copy.size());
@@ -203,20 +203,20 @@ void captureSamples(const int16_t* samples, size_t count)
 
 size_t capturedBytes()
 {
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     return capture().buffer.size();
 }
 
 void clearCapture()
 {
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     capture().buffer.clear();
 }
 
 bool openMicrophone()
 {
     Capture& c = capture();
-    std::lock_guard lock(c.mic_mutex);
+    platform::LockGuard lock(c.mic_mutex);
     if (c.mic) return true;
     if (!openCodec()) return false;
     std::string error;
@@ -228,7 +228,7 @@ bool openMicrophone()
 void closeMicrophone()
 {
     Capture& c = capture();
-    std::lock_guard lock(c.mic_mutex);
+    platform::LockGuard lock(c.mic_mutex);
     c.mic.reset();
 }
 
@@ -269,7 +269,7 @@ std::string nextCallChunk(int jobs_in_flight, int64_t pace_ms)
     Capture& c = capture();
     std::string chunk;
     {
-        std::lock_guard lock(audioMutex());
+        platform::LockGuard lock(audioMutex());
         if (c.mute_switch) {
             c.buffer.clear();
             return {};
@@ -305,14 +305,14 @@ bool isRingToneSecond(const std::string& second)
     return tones >= 2;
 }
 
-void recordStep(bool flush, bool greeting, Recording& recording, std::mutex& state_mutex)
+void recordStep(bool flush, bool greeting, Recording& recording, platform::Mutex& state_mutex)
 {
     Capture& c = capture();
-    std::lock_guard recorder(c.recorder);
+    platform::LockGuard recorder(c.recorder);
     const int limit = greeting ? 20 : 60;
     std::vector<std::string> seconds;
     {
-        std::lock_guard lock(audioMutex());
+        platform::LockGuard lock(audioMutex());
         if (c.mute_switch) {
             c.buffer.clear();
             return;
@@ -331,7 +331,7 @@ void recordStep(bool flush, bool greeting, Recording& recording, std::mutex& sta
     if (seconds.empty()) return;
     bool started;
     {
-        std::lock_guard lock(state_mutex);
+        platform::LockGuard lock(state_mutex);
         started = recording.speech_started;
     }
     std::vector<std::string> encoded;
@@ -344,7 +344,7 @@ void recordStep(bool flush, bool greeting, Recording& recording, std::mutex& sta
     }
     std::vector<std::string> lines;
     {
-        std::lock_guard lock(state_mutex);
+        platform::LockGuard lock(state_mutex);
         recording.speech_started = recording.speech_started || started;
         for (const std::string& gsm : encoded) {
             if (recording.seconds >= limit) break;
@@ -360,7 +360,7 @@ void recordStep(bool flush, bool greeting, Recording& recording, std::mutex& sta
 void setAudioStatusHook(std::function<void(const std::string&)> hook)
 {
     Capture& c = capture();
-    std::lock_guard lock(c.hook_mutex);
+    platform::LockGuard lock(c.hook_mutex);
     c.status_hook = std::move(hook);
 }
 

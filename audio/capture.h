@@ -9,13 +9,14 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "platform/sync.h"
 
 namespace kestrel {
 
 // The mutex of the capture buffer and the playback queue.
-std::mutex& audioMutex();
+platform::Mutex& audioMutex();
 
 // Settings the upper layers keep: the capture limit in seconds (60 or 300),
 // the mute switch, and the volume percent (50, 100, 150, 200) that scales
@@ -94,7 +95,7 @@ struct Recording {
 // 100 ms is padded with silence to one more second. Ring-tone seconds, and
 // silent seconds before the first speech, are dropped. Reports "Recording  N /
 // 60" or "Greeting  N / 20" through the status hook for each second kept.
-void recordStep(bool flush, bool greeting, Recording& recording, std::mutex& state_mutex);
+void recordStep(bool flush, bool greeting, Recording& recording, platform::Mutex& state_mutex);
 
 // Where status lines go (the phone's status text); nothing when unset.
 void setAudioStatusHook(std::function<void(const std::string&)> hook);

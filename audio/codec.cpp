@@ -3,16 +3,17 @@
 #include <gsm.h>
 
 #include <cstdint>
-#include <mutex>
+
+#include "platform/sync.h"
 
 namespace kestrel {
 
 namespace {
 
 struct Codec {
-    std::mutex mutex;
-    gsm encoder = nullptr;
-    gsm decoder = nullptr;
+    platform::Mutex mutex;
+    gsm encoder GUARDED_BY(mutex) = nullptr;
+    gsm decoder GUARDED_BY(mutex) = nullptr;
 };
 
 Codec& codec()
@@ -30,7 +31,7 @@ gsm openWav49()
     return g;
 }
 
-bool openLocked(Codec& c)
+bool openLocked(Codec& c) REQUIRES(c.mutex)
 {
     if (!c.encoder) c.encoder = openWav49();
     if (!c.decoder) c.decoder = openWav49();
@@ -62,14 +63,14 @@ std::string decodePiece(gsm g, const uint8_t* piece, size_t blocks)
 bool openCodec()
 {
     Codec& c = codec();
-    std::lock_guard lock(c.mutex);
+    platform::LockGuard lock(c.mutex);
     return openLocked(c);
 }
 
 void closeCodec()
 {
     Codec& c = codec();
-    std::lock_guard lock(c.mutex);
+    platform::LockGuard lock(c.mutex);
     if (c.encoder) gsm_destroy(c.encoder);
     if (c.decoder) gsm_destroy(c.decoder);
     c.encoder = c.decoder = nullptr;
@@ -80,7 +81,7 @@ std::string encodePcm(const std::string& pcm)
     const size_t blocks = pcm.size() / kPcmBlockBytes;
     if (blocks == 0) return {};
     Codec& c = codec();
-    std::lock_guard lock(c.mutex);
+    platform::LockGuard lock(c.mutex);
     if (!openLocked(c)) return {};
     std::string out(blocks * kGsmBlockBytes, '\0');
     gsm_signal samples[320];
@@ -105,7 +106,7 @@ std::vector<std::string> decodeGsm(const std::string& gsm_bytes)
     std::vector<std::string> out;
     if (gsm_bytes.size() < kGsmBlockBytes) return out;
     Codec& c = codec();
-    std::lock_guard lock(c.mutex);
+    platform::LockGuard lock(c.mutex);
     if (!c.decoder) return out;
     // A fresh stream for every call, as the converter is reset.
     gsm_destroy(c.decoder);

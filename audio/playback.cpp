@@ -4,6 +4,7 @@
 #include "audio/codec.h"
 #include "platform/clock.h"
 #include "platform/config.h"
+#include "platform/sync.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 
 namespace kestrel {
@@ -28,20 +28,20 @@ struct Stream {
 };
 
 struct Playback {
-    std::deque<std::string> queue; // audio mutex
-    std::mutex output_mutex;
-    std::vector<Stream> streams; // output mutex
-    std::string chosen;          // output mutex
+    std::deque<std::string> queue GUARDED_BY(audioMutex());
+    platform::Mutex output_mutex;
+    std::vector<Stream> streams GUARDED_BY(output_mutex);
+    std::string chosen GUARDED_BY(output_mutex);
     std::atomic<uint32_t> generation {0};
     std::atomic<bool> message_playing {false};
     std::atomic<bool> paused {false};
     std::atomic<int64_t> pause_start {0};
     std::atomic<int64_t> paused_total {0};
     std::atomic<bool> played_something {false};
-    std::mutex hook_mutex;
-    PlaybackHooks hooks;
-    std::mutex thread_mutex;
-    std::jthread thread;
+    platform::Mutex hook_mutex;
+    PlaybackHooks hooks GUARDED_BY(hook_mutex);
+    platform::Mutex thread_mutex;
+    std::jthread thread GUARDED_BY(thread_mutex);
 };
 
 Playback& playback()
@@ -59,17 +59,17 @@ std::string lower(std::string s)
 PlaybackHooks hooks()
 {
     Playback& p = playback();
-    std::lock_guard lock(p.hook_mutex);
+    platform::LockGuard lock(p.hook_mutex);
     return p.hooks;
 }
 
-void closeLocked(Playback& p)
+void closeLocked(Playback& p) REQUIRES(p.output_mutex)
 {
     p.streams.clear();
 }
 
-// Opens the chosen output under the output mutex.
-bool openLocked(Playback& p)
+// Opens the chosen output.
+bool openLocked(Playback& p) REQUIRES(p.output_mutex)
 {
     const std::vector<OutputDevice> list = listOutputs();
     const int index = chooseOutput(list, p.chosen);
@@ -141,7 +141,7 @@ int chooseOutput(const std::vector<OutputDevice>& list, const std::string& chose
 void setChosenOutput(const std::string& id)
 {
     Playback& p = playback();
-    std::lock_guard lock(p.output_mutex);
+    platform::LockGuard lock(p.output_mutex);
     if (id == p.chosen) return;
     p.chosen = id;
     closeLocked(p);
@@ -150,7 +150,7 @@ void setChosenOutput(const std::string& id)
 std::string chosenOutput()
 {
     Playback& p = playback();
-    std::lock_guard lock(p.output_mutex);
+    platform::LockGuard lock(p.output_mutex);
     return p.chosen;
 }
 
@@ -169,7 +169,7 @@ bool hasOutput()
 bool reopenOutput()
 {
     Playback& p = playback();
-    std::lock_guard lock(p.output_mutex);
+    platform::LockGuard lock(p.output_mutex);
     closeLocked(p);
     return openLocked(p);
 }
@@ -177,14 +177,14 @@ bool reopenOutput()
 void closeOutputs()
 {
     Playback& p = playback();
-    std::lock_guard lock(p.output_mutex);
+    platform::LockGuard lock(p.output_mutex);
     closeLocked(p);
 }
 
 void queuePcm(const std::string& pcm)
 {
     if (pcm.empty()) return;
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     playback().queue.push_back(pcm);
 }
 
@@ -200,7 +200,7 @@ bool decodeAndQueue(const std::string& gsm, bool callSpeech)
         for (const std::string& b : blocks) heard += b;
         echoHeard(heard);
     }
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     for (const std::string& b : blocks) playback().queue.push_back(b);
     return true;
 }
@@ -219,13 +219,13 @@ bool queueCallAudio(const std::string& gsm)
 
 void clearPlaybackQueue()
 {
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     playback().queue.clear();
 }
 
 size_t playbackQueueBlocks()
 {
-    std::lock_guard lock(audioMutex());
+    platform::LockGuard lock(audioMutex());
     return playback().queue.size();
 }
 
@@ -280,7 +280,7 @@ void renderStep()
     const uint32_t generation = p.generation;
     std::string block;
     {
-        std::lock_guard lock(audioMutex());
+        platform::LockGuard lock(audioMutex());
         if (!p.queue.empty()) {
             block = std::move(p.queue.front());
             p.queue.pop_front();
@@ -288,7 +288,7 @@ void renderStep()
     }
     bool ended = false;
     {
-        std::lock_guard lock(p.output_mutex);
+        platform::LockGuard lock(p.output_mutex);
         if (generation != p.generation) block.clear();
         if (!block.empty()) {
             const int percent = volumePercent();
@@ -326,7 +326,7 @@ void renderStep()
             if (!it->pending.empty() || (free_after >= 0 && free_after < size)) busy = true;
             ++it;
         }
-        std::lock_guard audio(audioMutex());
+        platform::LockGuard audio(audioMutex());
         if (p.message_playing && p.played_something && p.queue.empty() && !busy) {
             p.message_playing = false;
             p.played_something = false;
@@ -342,7 +342,7 @@ void renderStep()
 void startRenderThread()
 {
     Playback& p = playback();
-    std::lock_guard lock(p.thread_mutex);
+    platform::LockGuard lock(p.thread_mutex);
     if (p.thread.joinable()) return;
     p.thread = std::jthread([](std::stop_token stop) {
         while (platform::sleepForMillis(20, stop)) renderStep();
@@ -352,7 +352,7 @@ void startRenderThread()
 void stopRenderThread()
 {
     Playback& p = playback();
-    std::lock_guard lock(p.thread_mutex);
+    platform::LockGuard lock(p.thread_mutex);
     p.thread.request_stop();
     if (p.thread.joinable()) p.thread.join();
     p.thread = std::jthread();
@@ -388,7 +388,7 @@ void togglePause()
     Playback& p = playback();
     if (!p.message_playing) return;
     {
-        std::lock_guard lock(p.output_mutex);
+        platform::LockGuard lock(p.output_mutex);
         if (!p.paused) {
             p.pause_start = platform::unixSeconds();
             p.paused = true;
@@ -407,7 +407,7 @@ void stopPlayback()
 {
     Playback& p = playback();
     {
-        std::lock_guard lock(p.output_mutex);
+        platform::LockGuard lock(p.output_mutex);
         ++p.generation;
         p.message_playing = false;
         p.paused = false;
@@ -428,7 +428,7 @@ void stopPlayback()
 void setPlaybackHooks(PlaybackHooks hooks)
 {
     Playback& p = playback();
-    std::lock_guard lock(p.hook_mutex);
+    platform::LockGuard lock(p.hook_mutex);
     p.hooks = std::move(hooks);
 }
 

@@ -47,7 +47,7 @@ bool contains(const std::vector<std::string>& list, const std::string& value)
 
 std::string ownGreetingAddress()
 {
-    std::lock_guard lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (!wallet::load_wallet() || !wallet::wallet_state().keys_ready) return {};
     return wallet::greeting_address();
 }
@@ -109,7 +109,7 @@ std::string greetingFromTransaction(const std::string& txid, const std::string& 
 }
 
 // Ends the current message attempt after a hang-up or with nothing to send.
-void endMessageLocked(StateLock& held)
+void endMessageLocked(StateLock& held) REQUIRES(stateMutex())
 {
     resetCall(held);
 }
@@ -118,7 +118,7 @@ void endMessageLocked(StateLock& held)
 
 // --- Leaving a message ----------------------------------------------------------------
 
-void startMessageRecordingLocked(StateLock&)
+void startMessageRecordingLocked(StateLock&) REQUIRES(stateMutex())
 {
     CallFields& call = callFields();
     call.recording = {};
@@ -146,10 +146,10 @@ void sendMessage(bool hungUp)
     sendingMessageFlag() = true;
     std::string gsm, peer, address, callId;
     int seconds = 0;
-    recordStep(true, false, callFields().recording, stateMutex());
+    recordStep(true, false, callRecording(), stateMutex());
     bool stop = false;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         const CallFields& call = callFields();
         gsm = call.recording.gsm;
         peer = call.peerHandle;
@@ -238,17 +238,17 @@ void recordGreeting()
 void publishGreeting()
 {
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         CallFields& call = callFields();
         if (call.state != CallState::RecordingGreeting || call.messageSendBegun) return;
         call.messageSendBegun = true;
     }
-    recordStep(true, true, callFields().recording, stateMutex());
+    recordStep(true, true, callRecording(), stateMutex());
     std::string gsm;
     int seconds = 0;
     std::string ownAddress;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         gsm = callFields().recording.gsm;
         seconds = callFields().recording.seconds;
         ownAddress = callFields().ownPaymentAddress;
@@ -256,7 +256,7 @@ void publishGreeting()
     const std::string address = ownGreetingAddress();
     auto finish = [](const std::string& text) {
         {
-            std::lock_guard lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             callFields().messageSendBegun = false;
         }
         finishGreeting(text);
@@ -281,7 +281,7 @@ void publishGreeting()
              .sent())
         return finish("The greeting did not send.");
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         phoneStore().greetOn = true;
         phoneStore().greetingAudio = gsm;
         saveAll();
@@ -304,13 +304,13 @@ void finishGreeting(const std::string& text)
 void playOwnGreeting()
 {
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         if (callFields().state != CallState::Idle) return setStatusText("Hang up before playing the greeting.");
     }
     std::string audio;
     bool greetOn = false;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         audio = phoneStore().greetingAudio;
         greetOn = phoneStore().greetOn;
     }
@@ -318,12 +318,12 @@ void playOwnGreeting()
         setStatusText("Loading the greeting.");
         std::string key;
         {
-            std::lock_guard lock(wallet::wallet_mutex());
+            platform::LockGuard lock(wallet::wallet_mutex());
             key = wallet::ascii_lower(wallet::wallet_state().identity_pub);
         }
         audio = fetchGreeting(ownGreetingAddress(), key);
         if (audio.empty()) return setStatusText("The greeting did not load.");
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         if (phoneStore().greetingAudio.empty()) {
             phoneStore().greetingAudio = audio;
             saveAll();
@@ -362,23 +362,23 @@ void answerPhoneDuties()
 {
     CallState state;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         state = callFields().state;
     }
     if (state == CallState::RecordingGreeting) {
-        recordStep(false, true, callFields().recording, stateMutex());
+        recordStep(false, true, callRecording(), stateMutex());
         bool done = false;
         {
-            std::lock_guard lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             done = stopRequestedFlag() || callFields().recording.seconds >= kGreetingSeconds;
         }
         if (done) publishGreeting();
     } else if (state == CallState::LeavingMessage) {
-        recordStep(false, false, callFields().recording, stateMutex());
+        recordStep(false, false, callRecording(), stateMutex());
         bool full = false;
         int64_t retryTick = 0;
         {
-            std::lock_guard lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             full = callFields().recording.seconds >= kMessageSeconds;
             retryTick = callFields().messageRetryTick;
         }
@@ -394,11 +394,11 @@ void answerPhoneDuties()
 // --- Filing messages ------------------------------------------------------------------------
 
 bool fileMessageLocked(StateLock& held, const json& record, const std::string& from, const std::string& id,
-                       const std::string& txid)
+                       const std::string& txid) REQUIRES(stateMutex())
 {
     CallFields& call = callFields();
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         PhoneStore& store = phoneStore();
         if (txid.size() == 64) {
             bool changed = false;
@@ -421,7 +421,7 @@ bool fileMessageLocked(StateLock& held, const json& record, const std::string& f
     }
     InboxMessage message;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         PhoneStore& store = phoneStore();
         if (contains(store.tomb, id) || contains(store.heard, id)) return false;
         if (std::any_of(store.inbox.begin(), store.inbox.end(), [&](const InboxMessage& m) { return m.id == id; }))
@@ -440,7 +440,7 @@ bool fileMessageLocked(StateLock& held, const json& record, const std::string& f
     const std::string sender = from.empty() ? "someone" : from;
     const int32_t secs = message.secs;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         phoneStore().inbox.push_back(std::move(message));
         addMissedCall(sender, id, txid);
     }

@@ -44,11 +44,11 @@ void answerPhoneDuties();
 
 // With the state mutex held: empties the recording and its flags for a new
 // message or greeting.
-void startMessageRecordingLocked(StateLock& held);
+void startMessageRecordingLocked(StateLock& held) REQUIRES(stateMutex());
 
 // With the state mutex held: files a "tape" record from from (verified) in
 // the inbox by the rules for messages; true when a new message was filed.
 bool fileMessageLocked(StateLock& held, const nlohmann::json& record, const std::string& from, const std::string& id,
-                       const std::string& txid);
+                       const std::string& txid) REQUIRES(stateMutex());
 
 } // namespace kestrel

@@ -21,11 +21,11 @@
 #include "wallet/phone_spend.h"
 #include "wallet/wallet_state.h"
 #include "wallet/handle_forms.h"
+#include "platform/sync.h"
 
 #include <openssl/rand.h>
 
 #include <cstdio>
-#include <mutex>
 
 namespace kestrel {
 
@@ -37,8 +37,8 @@ namespace {
 constexpr size_t kHandleBoxLimit = 179;
 constexpr int kStepMs = 100;
 
-std::mutex questionMutex;
-QuestionHook& installedQuestion()
+platform::Mutex questionMutex;
+QuestionHook& installedQuestion() REQUIRES(questionMutex)
 {
     static QuestionHook hook;
     return hook;
@@ -48,7 +48,7 @@ bool askQuestion(const std::string& text)
 {
     QuestionHook hook;
     {
-        std::lock_guard lock(questionMutex);
+        platform::LockGuard lock(questionMutex);
         hook = installedQuestion();
     }
     return hook && hook(text);
@@ -72,14 +72,14 @@ bool waitWhile(int steps, const std::function<bool()>& keepGoing)
 
 std::string idleLine()
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     return phoneStore().answerphone ? "Calls will divert to your answer-phone after three rings."
                                     : "Calls will divert to your answer-phone after ten rings.";
 }
 
 CallState stateNow()
 {
-    std::lock_guard lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     return callFields().state;
 }
 
@@ -89,7 +89,7 @@ bool needsMicrophone()
 }
 
 // Back to Idle from a ringing call (blocked caller, message for this call).
-void stopRingingLocked(StateLock& held, const std::string& id, bool idleStatus)
+void stopRingingLocked(StateLock& held, const std::string& id, bool idleStatus) REQUIRES(stateMutex())
 {
     CallFields& call = callFields();
     if (call.state != CallState::Ringing || call.callId != id) return;
@@ -97,7 +97,7 @@ void stopRingingLocked(StateLock& held, const std::string& id, bool idleStatus)
     if (idleStatus) setStatusTextLocked(held, idleLine());
 }
 
-bool isOwnRecord(const std::string& from, const std::string& pay)
+bool isOwnRecord(const std::string& from, const std::string& pay) REQUIRES(stateMutex())
 {
     const CallFields& call = callFields();
     if (!pay.empty() && pay == call.ownPaymentAddress) return true;
@@ -119,7 +119,7 @@ void sendSignal(const std::string& kind, const std::string& address, const std::
 
 void installCallQuestionHook(QuestionHook hook)
 {
-    std::lock_guard lock(questionMutex);
+    platform::LockGuard lock(questionMutex);
     installedQuestion() = std::move(hook);
 }
 
@@ -167,7 +167,7 @@ void onCallButton(const std::string& typedHandle)
         resetCall(held);
         CallFields& call = callFields();
         {
-            std::lock_guard lock(wallet::wallet_mutex());
+            platform::LockGuard lock(wallet::wallet_mutex());
             call.ownPaymentAddress = wallet::wallet_state().receive_address;
         }
         phoneState().ownHandle = ownAlias();
@@ -207,11 +207,11 @@ void ringOutThread()
 {
     std::string callId;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         callId = callFields().callId;
     }
     auto stillCalling = [&] {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         return callFields().state == CallState::Calling && callFields().callId == callId;
     };
     for (int ring = 1; ring <= kRings; ++ring) {
@@ -228,7 +228,7 @@ void ringOutThread()
 
     std::string greetingAddress, peerKey;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         greetingAddress = callFields().peerGreetingAddress;
         peerKey = callFields().peerPublicKey;
     }
@@ -263,7 +263,7 @@ void ringOutThread()
 void calleeFeeThread(std::string callId, std::string address, int fee)
 {
     auto stillPaying = [&] {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         const CallState state = callFields().state;
         return callFields().callId == callId &&
                (state == CallState::Calling || state == CallState::Connected || state == CallState::LeavingMessage);
@@ -282,7 +282,7 @@ void calleeFeeThread(std::string callId, std::string address, int fee)
 
 // The call-history row of the connected call: its length, what it cost and
 // the invite's txid, from the caller to the callee.
-static void addFinishedCall(StateLock&)
+static void addFinishedCall(StateLock&) REQUIRES(stateMutex())
 {
     const CallFields& call = callFields();
     CallRecord record;
@@ -304,7 +304,7 @@ void onHangUpButton()
     std::string address, peer, callId;
     CallState state;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         const CallFields& call = callFields();
         state = call.state;
         address = call.peerPaymentAddress;
@@ -459,7 +459,7 @@ void onAnswerButton()
 {
     std::string address, peer, callId;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         if (callFields().state != CallState::Ringing) return;
         address = callFields().peerPaymentAddress;
         peer = callFields().peerHandle;
@@ -482,8 +482,8 @@ bool divertToAnswerPhone()
 {
     std::string address, peer, callId;
     {
-        std::lock_guard state(stateMutex());
-        std::lock_guard store(storeMutex());
+        platform::LockGuard state(stateMutex());
+        platform::LockGuard store(storeMutex());
         if (callFields().state != CallState::Ringing || !phoneStore().answerphone) return false;
         address = callFields().peerPaymentAddress;
         peer = callFields().peerHandle;
@@ -509,13 +509,13 @@ void ringInThread()
     std::string callId;
     int64_t start = 0;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         callId = callFields().callId;
         start = callFields().ringStartTime > 0 ? callFields().ringStartTime : platform::unixSeconds();
     }
     const int64_t deadline = start + kDivertAfterSeconds;
     auto stillRinging = [&] {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         return !statusChangedFlag() && callFields().state == CallState::Ringing && callFields().callId == callId;
     };
     for (int ring = 0; ring < kRings; ++ring) {
@@ -523,7 +523,7 @@ void ringInThread()
         bool answerphone = false;
         int notify = 0;
         {
-            std::lock_guard lock(storeMutex());
+            platform::LockGuard lock(storeMutex());
             answerphone = phoneStore().answerphone;
             notify = phoneStore().notify;
         }

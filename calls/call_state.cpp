@@ -7,13 +7,18 @@ bool callInProgress(CallState state)
     return state != CallState::Idle;
 }
 
-CallFields& callFields()
+CallFields& callFields() REQUIRES(stateMutex())
 {
     static CallFields fields;
     return fields;
 }
 
-void resetCall(StateLock&)
+Recording& callRecording() NO_THREAD_SAFETY_ANALYSIS
+{
+    return callFields().recording;
+}
+
+void resetCall(StateLock&) REQUIRES(stateMutex())
 {
     CallFields& fields = callFields();
     CallFields fresh;

@@ -51,12 +51,14 @@ struct CallFields {
 };
 
 // The process-wide call fields; hold stateMutex() while using them.
-CallFields& callFields();
+CallFields& callFields() REQUIRES(stateMutex());
+// The recording's place, for recordStep, which takes stateMutex() around each use.
+Recording& callRecording();
 
 // Back to Idle: every call field to its default, except the own payment
 // address, which belongs to the chain watch. Sets statusChangedFlag() so
 // that ring loops end.
-void resetCall(StateLock& held);
+void resetCall(StateLock& held) REQUIRES(stateMutex());
 
 // Set by every event that changes the call state (ends ring loops).
 std::atomic<bool>& statusChangedFlag();

@@ -18,10 +18,10 @@
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 #include "wallet/handle_forms.h"
+#include "platform/sync.h"
 
 #include <algorithm>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 
@@ -57,11 +57,11 @@ constexpr int64_t kRetryBusyMs = 2000;
 constexpr int64_t kRetryMalformedMs = 3000;
 
 struct WatchQueues {
-    std::mutex mutex;
-    std::unordered_map<std::string, int64_t> retry; // txid -> tick
-    std::deque<std::string> fetchQueue;
-    std::unordered_set<std::string> fetchQueued;
-    std::deque<std::string> backlog;
+    platform::Mutex mutex;
+    std::unordered_map<std::string, int64_t> retry GUARDED_BY(mutex); // txid -> tick
+    std::deque<std::string> fetchQueue GUARDED_BY(mutex);
+    std::unordered_set<std::string> fetchQueued GUARDED_BY(mutex);
+    std::deque<std::string> backlog GUARDED_BY(mutex);
 };
 
 WatchQueues& queues()
@@ -83,8 +83,8 @@ PassCounters& counters()
     return c;
 }
 
-std::mutex handlerMutex;
-RecordHandler& installedHandler()
+platform::Mutex handlerMutex;
+RecordHandler& installedHandler() REQUIRES(handlerMutex)
 {
     static RecordHandler handler;
     return handler;
@@ -105,7 +105,7 @@ bool backedOff(const std::string& txid)
 void retryLater(const std::string& txid, int64_t delayMs)
 {
     {
-        std::lock_guard lock(queues().mutex);
+        platform::LockGuard lock(queues().mutex);
         queues().retry[txid] = platform::tickMillis() + delayMs;
     }
     forgetTxid(txid);
@@ -113,7 +113,7 @@ void retryLater(const std::string& txid, int64_t delayMs)
 
 CallState currentCallState()
 {
-    std::lock_guard lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     return callFields().state;
 }
 
@@ -199,7 +199,7 @@ void processPayload(const std::string& txid, const std::string& text)
     const bool live = isLiveEnvelope(opened, platform::unixSeconds());
     RecordHandler handler;
     {
-        std::lock_guard lock(handlerMutex);
+        platform::LockGuard lock(handlerMutex);
         handler = installedHandler();
     }
     const RecordOutcome outcome = handler ? handler(opened.record, live, txid, opened.signedTs)
@@ -213,7 +213,7 @@ void processPayload(const std::string& txid, const std::string& text)
         postToMainWindow(WM_PHONE_RING);
         std::function<void()> starter;
         {
-            std::lock_guard lock(handlerMutex);
+            platform::LockGuard lock(handlerMutex);
             starter = installedRingStarter();
         }
         if (starter)
@@ -245,7 +245,7 @@ std::vector<std::string> historyTxids(const std::string& body)
 
 bool isDone(const std::string& txid)
 {
-    std::lock_guard lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     return doneTxids().count(txid) != 0;
 }
 
@@ -255,7 +255,7 @@ std::string followWallet()
 {
     std::string handle, address;
     {
-        std::lock_guard lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         if (wallet::load_wallet()) {
             handle = wallet::wallet_state().paymail;
             address = wallet::wallet_state().receive_address;
@@ -264,11 +264,11 @@ std::string followWallet()
     handle = wallet::bare_handle(handle);
     bool switchNeeded = false;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         PhoneState& state = phoneState();
         if (state.ownHandle != handle) doneTxids().clear();
         {
-            std::lock_guard store(storeMutex());
+            platform::LockGuard store(storeMutex());
             switchNeeded = wallet::file_id_form(handle) != phoneStore().ownerId;
         }
         state.ownHandle = handle;
@@ -280,7 +280,7 @@ std::string followWallet()
 
 std::string idleLine()
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     return phoneStore().answerphone ? "Calls will divert to your answer-phone after three rings."
                                     : "Calls will divert to your answer-phone after ten rings.";
 }
@@ -294,7 +294,7 @@ void reportConnection(bool connected, CallState state)
     if (connected && state == CallState::Idle) setStatusText(idleLine());
     if (!connected) {
         {
-            std::lock_guard lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             phoneState().balanceLine.clear();
             phoneState().balance = -1;
         }
@@ -310,11 +310,11 @@ void refreshBalanceLine()
     const int64_t balance = status.balance;
     bool bsv = false;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         bsv = phoneStore().bsv;
     }
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         PhoneState& state = phoneState();
         state.balance = balance;
         const std::string amount = formatAmount(std::max<int64_t>(balance, 0), bsv);
@@ -341,13 +341,13 @@ void housekeeping(CallState state)
 
 void installRecordHandler(RecordHandler handler)
 {
-    std::lock_guard lock(handlerMutex);
+    platform::LockGuard lock(handlerMutex);
     installedHandler() = std::move(handler);
 }
 
 void installRingStarter(std::function<void()> starter)
 {
-    std::lock_guard lock(handlerMutex);
+    platform::LockGuard lock(handlerMutex);
     installedRingStarter() = std::move(starter);
 }
 
@@ -391,7 +391,7 @@ void pollPass()
         if (historyScanFlag().exchange(false)) confirmedHistoryScan(address);
         std::string front;
         if (platform::tickMillis() >= chainBackoffSlot().load()) {
-            std::lock_guard lock(queues().mutex);
+            platform::LockGuard lock(queues().mutex);
             if (!queues().backlog.empty()) {
                 front = queues().backlog.front();
                 queues().backlog.pop_front();
@@ -410,7 +410,7 @@ bool fetchPass()
 {
     std::string txid;
     {
-        std::lock_guard lock(queues().mutex);
+        platform::LockGuard lock(queues().mutex);
         if (queues().fetchQueue.empty()) return false;
         txid = queues().fetchQueue.front();
         queues().fetchQueue.pop_front();
@@ -433,7 +433,7 @@ bool readTransaction(const std::string& txid)
 {
     if (!isTxid(txid) || backedOff(txid)) return false;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         if (!doneTxids().insert(txid).second) return false;
     }
 
@@ -476,8 +476,8 @@ bool readTransaction(const std::string& txid)
 
 bool enqueueRawFetch(const std::string& txid)
 {
-    std::lock_guard lock(queues().mutex);
     WatchQueues& q = queues();
+    platform::LockGuard lock(q.mutex);
     const auto retry = q.retry.find(txid);
     if (retry != q.retry.end() && platform::tickMillis() < retry->second) return false;
     if (!q.fetchQueued.insert(txid).second) return false;
@@ -485,7 +485,7 @@ bool enqueueRawFetch(const std::string& txid)
     return true;
 }
 
-std::unordered_set<std::string>& doneTxids()
+std::unordered_set<std::string>& doneTxids() REQUIRES(stateMutex())
 {
     static std::unordered_set<std::string> done;
     return done;
@@ -493,13 +493,13 @@ std::unordered_set<std::string>& doneTxids()
 
 void forgetTxid(const std::string& txid)
 {
-    std::lock_guard<std::mutex> lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     doneTxids().erase(txid);
 }
 
 int64_t retryTick(const std::string& txid)
 {
-    std::lock_guard lock(queues().mutex);
+    platform::LockGuard lock(queues().mutex);
     const auto found = queues().retry.find(txid);
     return found == queues().retry.end() ? 0 : found->second;
 }
@@ -562,7 +562,7 @@ void confirmedHistoryScan(const std::string& address)
     std::vector<std::string> fresh;
     for (const std::string& txid : txids)
         if (!isDone(txid) && !backedOff(txid)) fresh.push_back(txid);
-    std::lock_guard lock(queues().mutex);
+    platform::LockGuard lock(queues().mutex);
     std::deque<std::string>& backlog = queues().backlog;
     size_t added = 0;
     for (const std::string& txid : fresh) {
@@ -575,7 +575,7 @@ void confirmedHistoryScan(const std::string& address)
 
 size_t backlogSize()
 {
-    std::lock_guard lock(queues().mutex);
+    platform::LockGuard lock(queues().mutex);
     return queues().backlog.size();
 }
 
@@ -600,15 +600,15 @@ std::string formatAmount(int64_t satoshis, bool bsv)
 void resetChainWatch()
 {
     {
-        std::lock_guard lock(queues().mutex);
         WatchQueues& q = queues();
+        platform::LockGuard lock(q.mutex);
         q.retry.clear();
         q.fetchQueue.clear();
         q.fetchQueued.clear();
         q.backlog.clear();
     }
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         doneTxids().clear();
     }
     oracleBackoffSlot() = 0;

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "phone/phone_store.h"
 #include "phone/web_requests.h"
 
 namespace kestrel {
@@ -72,11 +73,11 @@ bool readTransaction(const std::string& txid);
 bool enqueueRawFetch(const std::string& txid);
 
 // The done set; hold stateMutex() (phone/phone_store.h) while using it.
-std::unordered_set<std::string>& doneTxids();
+std::unordered_set<std::string>& doneTxids() REQUIRES(stateMutex());
 
 // Removes txid from the done set so that a later pass may read it again.
 // Takes stateMutex() (callers must not hold it).
-void forgetTxid(const std::string& txid);
+void forgetTxid(const std::string& txid) EXCLUDES(stateMutex());
 
 // Tick (platform::tickMillis) before which txid is not read again; 0 when none.
 int64_t retryTick(const std::string& txid);

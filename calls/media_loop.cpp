@@ -64,11 +64,8 @@ std::atomic<int>& inFlightCount()
 
 void runAudioJob(const AudioJob& job, JobResult& result)
 {
-    json record = {{"kind", "audio"},
-                   {"id", job.callId},
-                   {"n", job.number},
-                   {"codec", "gsm"},
-                   {"audio", base64Encode(job.chunk)}};
+    json record = {
+        {"kind", "audio"}, {"id", job.callId}, {"n", job.number}, {"codec", "gsm"}, {"audio", base64Encode(job.chunk)}};
     const int64_t start = platform::tickMillis();
     result.sent = sendPhoneRecord(job.address, record, 1, false);
     result.elapsedMs = platform::tickMillis() - start;
@@ -77,7 +74,7 @@ void runAudioJob(const AudioJob& job, JobResult& result)
         appendLog(utf8ToWide("audio " + std::to_string(job.number)));
         int64_t spent = 0;
         {
-            std::lock_guard lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             spent = callFields().satoshisSpent;
         }
         setStatusText("Connected.  " + std::to_string(spent) + " sats broadcast.");
@@ -139,7 +136,7 @@ void mediaStep()
     MediaState& m = media();
     CallState state;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         state = callFields().state;
     }
     setCaptureLimitSeconds(state == CallState::Connected ? kCallCaptureSeconds : kIdleCaptureSeconds);
@@ -162,7 +159,7 @@ void mediaStep()
     AudioJob& job = m.inFlight.emplace_back();
     job.chunk = std::move(chunk);
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         CallFields& call = callFields();
         job.address = call.peerPaymentAddress;
         job.peer = call.peerHandle;

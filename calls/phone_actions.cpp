@@ -19,9 +19,9 @@
 #include "services/tessera_link.h"
 #include "wallet/wallet_state.h"
 #include "wallet/handle_forms.h"
+#include "platform/sync.h"
 
 #include <algorithm>
-#include <mutex>
 
 namespace kestrel {
 
@@ -33,7 +33,7 @@ namespace {
 
 std::string idleStatusLine()
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     return phoneStore().answerphone ? "Calls will divert to your answer-phone after three rings."
                                     : "Calls will divert to your answer-phone after ten rings.";
 }
@@ -49,7 +49,7 @@ PhoneSnapshot phoneSnapshot()
 {
     PhoneSnapshot snapshot;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         const PhoneState& state = phoneState();
         const CallFields& call = callFields();
         snapshot.state = static_cast<PhoneCallState>(call.state);
@@ -69,7 +69,7 @@ PhoneSnapshot phoneSnapshot()
 
 PhoneSettings phoneSettings()
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     const PhoneStore& store = phoneStore();
     PhoneSettings settings;
     settings.answerphone = store.answerphone;
@@ -119,12 +119,12 @@ void connectAction()
     const std::string paymail = ownPaymail();
     bool bsv = false;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         bsv = phoneStore().bsv;
     }
     const std::string amount = formatAmount(std::max<int64_t>(balance, 0), bsv);
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         phoneState().balance = balance;
         phoneState().balanceLine = paymail.empty() ? amount : paymail + "   " + amount;
     }
@@ -140,7 +140,7 @@ void disconnectAction()
         return;
     }
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         phoneState().balanceLine.clear();
         phoneState().balance = -1;
         phoneState().ownHandle.clear();
@@ -153,8 +153,8 @@ void disconnectAction()
 void setAnswerphone(bool on)
 {
     {
-        std::lock_guard state(stateMutex());
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard state(stateMutex());
+        platform::LockGuard lock(storeMutex());
         phoneStore().answerphone = on;
         saveAll();
     }
@@ -165,7 +165,7 @@ bool setPhoneFee(int fee)
 {
     if (fee < 1 || fee > 100) return false;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         phoneStore().phoneFee = fee;
         saveAll();
     }
@@ -218,7 +218,7 @@ bool setVolume(int percent)
 {
     if (percent != 50 && percent != 100 && percent != 150 && percent != 200) return false;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         phoneStore().volume = percent;
         saveAll();
     }
@@ -239,12 +239,12 @@ std::string blockHandle(const std::string& typed)
     {
         // Refusals here are said under the held state mutex, announced when it is released.
         StateLock held;
-        auto refuse = [&held](const std::string& text) {
+        auto refuse = [&held](const std::string& text) REQUIRES(stateMutex()) {
             setStatusTextLocked(held, text);
             return text;
         };
         if (handle == wallet::comparison_form(phoneState().ownHandle)) return refuse("That's you.");
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         std::vector<std::string>& blocked = phoneStore().blocked;
         if (std::find(blocked.begin(), blocked.end(), handle) != blocked.end()) return refuse("Already blocked.");
         blocked.push_back(handle);
@@ -262,8 +262,8 @@ std::string unblockHandle(const std::string& handle)
     const std::string form = wallet::comparison_form(handle);
     bool removed = false;
     {
-        std::lock_guard state(stateMutex());
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard state(stateMutex());
+        platform::LockGuard lock(storeMutex());
         std::vector<std::string>& blocked = phoneStore().blocked;
         const auto found = std::find(blocked.begin(), blocked.end(), form);
         if (!form.empty() && found != blocked.end()) {
@@ -280,7 +280,7 @@ std::string unblockHandle(const std::string& handle)
 std::vector<CallRow> callHistory()
 {
     std::vector<CallRow> rows;
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     const std::vector<CallRecord>& calls = phoneStore().calls;
     for (size_t i = calls.size(); i-- > 0;) {
         const CallRecord& c = calls[i];
@@ -291,13 +291,13 @@ std::vector<CallRow> callHistory()
 
 std::string historyOwner()
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     return wallet::comparison_form(phoneStore().ownerId);
 }
 
 bool toggleCallHidden(int index, bool& hidden)
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     std::vector<CallRecord>& calls = phoneStore().calls;
     if (index < 0 || static_cast<size_t>(index) >= calls.size()) return false;
     CallRecord& record = calls[static_cast<size_t>(index)];
@@ -314,8 +314,8 @@ std::string messageTimeText(int64_t seconds)
 
 std::vector<std::string> blockedHandles()
 {
-    std::lock_guard state(stateMutex());
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard state(stateMutex());
+    platform::LockGuard lock(storeMutex());
     return phoneStore().blocked;
 }
 
@@ -415,7 +415,7 @@ bool playMessageAudio(const std::string& audio)
 std::vector<MessageRow> inboxMessages()
 {
     std::vector<MessageRow> rows;
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     int n = 0;
     for (const InboxMessage& m : phoneStore().inbox)
         rows.push_back({++n, m.audio.size(), m.id, m.from, m.secs, m.ts, m.txid});
@@ -425,7 +425,7 @@ std::vector<MessageRow> inboxMessages()
 std::vector<MessageRow> savedMessages()
 {
     std::vector<MessageRow> rows;
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     for (const SavedMessage& m : phoneStore().saved)
         rows.push_back({m.n, m.audio.size(), m.id, m.from, audioSeconds(m.audio), 0, m.txid});
     return rows;
@@ -433,8 +433,8 @@ std::vector<MessageRow> savedMessages()
 
 void renumberSavedMessages()
 {
-    std::lock_guard state(stateMutex());
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard state(stateMutex());
+    platform::LockGuard lock(storeMutex());
     if (renumberSaved()) saveAll();
 }
 
@@ -447,7 +447,7 @@ bool playInboxMessage(int n)
 {
     std::string audio;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         const std::vector<InboxMessage>& inbox = phoneStore().inbox;
         if (n >= 1 && static_cast<size_t>(n) <= inbox.size()) audio = inbox[static_cast<size_t>(n - 1)].audio;
     }
@@ -458,7 +458,7 @@ bool playSavedMessage(int n)
 {
     std::string audio;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         for (const SavedMessage& m : phoneStore().saved)
             if (m.n == n) audio = m.audio;
     }
@@ -489,7 +489,7 @@ bool deleteSaved(int n)
 {
     size_t index = 0;
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         const std::vector<SavedMessage>& saved = phoneStore().saved;
         while (index < saved.size() && saved[index].n != n) ++index;
         if (index == saved.size()) return false;
@@ -506,7 +506,7 @@ void stopGreetingAction()
 {
     bool recording = false;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         recording = callFields().state == CallState::RecordingGreeting;
     }
     if (recording) platform::runTask(onHangUpButton);
@@ -522,7 +522,7 @@ void playGreetingAction()
 CardPlace cardPlacement(int kind)
 {
     if (kind < 1 || kind > kCardKinds) return {};
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     const CardPlacement& box = phoneStore().boxes[static_cast<size_t>(kind)];
     return {box.x, box.y, box.set};
 }
@@ -530,26 +530,26 @@ CardPlace cardPlacement(int kind)
 void storeCardPlacement(int kind, int x, int y)
 {
     if (kind < 1 || kind > kCardKinds) return;
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     phoneStore().boxes[static_cast<size_t>(kind)] = {x, y, true};
 }
 
 void saveEverything()
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     saveAll();
 }
 
 void setNotifyMode(int mode)
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     phoneStore().notify = ((mode % 4) + 4) % 4;
     saveAll();
 }
 
 void setThemeIndex(int theme)
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     phoneStore().theme = theme >= 0 && theme < 5 ? theme : 0;
     saveAll();
 }
@@ -557,14 +557,14 @@ void setThemeIndex(int theme)
 void setAmountInBsv(bool bsv)
 {
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         phoneStore().bsv = bsv;
         saveAll();
     }
     if (!isTesseraConnected()) return;
     bool rewritten = false;
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         PhoneState& state = phoneState();
         if (state.balance >= 0) {
             state.balanceLine = state.ownHandle + "   " + formatAmount(state.balance, bsv);
@@ -619,7 +619,7 @@ std::string outputCaption()
 void chooseOutputDevice(const std::string& id)
 {
     setChosenOutput(id);
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     phoneStore().output = utf8ToWide(id);
     saveAll();
 }

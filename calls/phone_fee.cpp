@@ -35,7 +35,7 @@ constexpr int64_t kSatsPerCoin = 100'000'000;
 
 int storedFee()
 {
-    std::lock_guard lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     return std::clamp<int>(phoneStore().phoneFee, 1, 100);
 }
 
@@ -43,10 +43,10 @@ int storedFee()
 std::string ownGreetingAddressIfOn()
 {
     {
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         if (!phoneStore().greetOn) return {};
     }
-    std::lock_guard lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (!wallet::load_wallet() || !wallet::wallet_state().keys_ready) return {};
     return wallet::greeting_address();
 }
@@ -76,13 +76,13 @@ bool publishPhoneRecord()
     const int64_t ts = platform::unixSeconds();
     std::string pubkey;
     {
-        std::lock_guard lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         pubkey = wallet::ascii_lower(wallet::wallet_state().identity_pub);
     }
     if (pubkey.size() != 66) return false;
     const IdentitySignature signature = identitySign(phoneRecordMessage(alias, pubkey, greetAddress, fee, ts));
     if (!signature.ok || wallet::ascii_lower(signature.publicKey) != pubkey) return false;
-    const json record = {{"alias", alias}, {"greetAddress", greetAddress}, {"phoneFee", fee},
+    const json record = {{"alias", alias},   {"greetAddress", greetAddress}, {"phoneFee", fee},
                          {"pubkey", pubkey}, {"sig", signature.signature},   {"ts", ts}};
     return answeredOk(webPostJson(platform::serviceHost(), platform::phoneRecordPath(), record.dump()));
 }

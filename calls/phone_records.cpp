@@ -12,11 +12,11 @@
 #include "wallet/transaction.h"
 #include "platform/bounded_json.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 #include <cmath>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <optional>
 
 namespace kestrel {
@@ -140,7 +140,7 @@ OpenedEnvelope openWith(const std::string& text, const SealOpener& opener)
 bool sendPhoneRecord(const std::string& destination, json& record, int rate, bool synchronous)
 {
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         record["handle"] = phoneState().ownHandle;
         record["pay"] = callFields().ownPaymentAddress;
     }
@@ -162,7 +162,7 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
     const std::string signedText = record.dump(-1, ' ', false, json::error_handler_t::replace);
     std::string peerKey;
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         peerKey = callFields().peerPublicKey;
     }
     if (!sealIntoEnvelope(signedText, peerKey, envelope, error)) {
@@ -187,7 +187,7 @@ bool sendPhoneRecord(const std::string& destination, json& record, int rate, boo
     }
     threadHoldMark = false;
     const SentRecord sent = sentRecordOf(result, payload.size(), rate);
-    std::lock_guard<std::mutex> lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     CallFields& call = callFields();
     call.satoshisSpent += sent.fee;
     if (sent.txid.size() == 64) {

@@ -2,8 +2,10 @@
 # one static library per subsystem folder, and one GoogleTest executable per
 # test file.
 
+# Clang also checks the locking annotations of platform/sync.h.
 function(kestrel_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${KESTREL_WERROR}>:-Werror>)
+  target_compile_options(${target} PRIVATE -Wall -Wextra $<$<CXX_COMPILER_ID:Clang>:-Wthread-safety>
+                                           $<$<BOOL:${KESTREL_WERROR}>:-Werror>)
 endfunction()
 
 # kestrel_subsystem(NAME DEPS...): a static library of every .cpp in the

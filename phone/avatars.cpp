@@ -4,11 +4,11 @@
 #include "phone/web_requests.h"
 #include "platform/config.h"
 #include "platform/worker.h"
+#include "platform/sync.h"
 
 #include <nlohmann/json.hpp>
 
 #include <map>
-#include <mutex>
 
 namespace kestrel {
 
@@ -20,9 +20,9 @@ struct AvatarEntry {
 };
 
 struct AvatarCache {
-    std::mutex mutex;
-    std::map<std::string, AvatarEntry> entries;
-    int fetches = 0;
+    platform::Mutex mutex;
+    std::map<std::string, AvatarEntry> entries GUARDED_BY(mutex);
+    int fetches GUARDED_BY(mutex) = 0;
 };
 
 AvatarCache& cache()
@@ -62,7 +62,7 @@ void requestAvatar(const std::string& key)
     if (key.empty()) return;
     {
         AvatarCache& c = cache();
-        std::lock_guard lock(c.mutex);
+        platform::LockGuard lock(c.mutex);
         if (c.entries.contains(key)) return;
         c.entries.emplace(key, AvatarEntry {});
         ++c.fetches;
@@ -73,7 +73,7 @@ void requestAvatar(const std::string& key)
 std::string lookupAvatar(const std::string& key)
 {
     AvatarCache& c = cache();
-    std::lock_guard lock(c.mutex);
+    platform::LockGuard lock(c.mutex);
     const auto found = c.entries.find(key);
     return found != c.entries.end() && found->second.done ? found->second.image : std::string();
 }
@@ -81,7 +81,7 @@ std::string lookupAvatar(const std::string& key)
 int avatarFetchCount()
 {
     AvatarCache& c = cache();
-    std::lock_guard lock(c.mutex);
+    platform::LockGuard lock(c.mutex);
     return c.fetches;
 }
 
@@ -97,7 +97,7 @@ void fetchAvatar(const std::string& key)
     }
     {
         AvatarCache& c = cache();
-        std::lock_guard lock(c.mutex);
+        platform::LockGuard lock(c.mutex);
         c.entries[key] = AvatarEntry {std::move(image), true};
     }
     postToCardWindow(WM_PHONE_AVATAR);
@@ -106,7 +106,7 @@ void fetchAvatar(const std::string& key)
 void forgetAvatars()
 {
     AvatarCache& c = cache();
-    std::lock_guard lock(c.mutex);
+    platform::LockGuard lock(c.mutex);
     c.entries.clear();
     c.fetches = 0;
 }

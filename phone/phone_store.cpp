@@ -26,19 +26,19 @@ PhoneStore& phoneStore()
     return store;
 }
 
-std::mutex& stateMutex()
+platform::Mutex& stateMutex()
 {
-    static std::mutex mutex;
+    static platform::Mutex mutex;
     return mutex;
 }
 
-std::recursive_mutex& storeMutex()
+platform::RecursiveMutex& storeMutex()
 {
-    static std::recursive_mutex mutex;
+    static platform::RecursiveMutex mutex;
     return mutex;
 }
 
-PhoneState& phoneState()
+PhoneState& phoneState() REQUIRES(stateMutex())
 {
     static PhoneState state;
     return state;
@@ -257,7 +257,7 @@ static void writeDeviceSettings(json& object, bool withAdmin)
 
 void loadSettings()
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     platform::LockedFile file;
     if (!platform::openLocked(phoneFilePath(), file)) return;
     const json object = readStoreFile(file);
@@ -267,7 +267,7 @@ void loadSettings()
 
 void saveSettings()
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     platform::LockedFile file;
     if (!platform::openLocked(phoneFilePath(), file)) return;
     json object = readStoreFile(file);
@@ -286,7 +286,7 @@ static void trimInbox(std::vector<InboxMessage>& inbox)
 
 json buildIdentityJson()
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     PhoneStore& store = phoneStore();
     json object = json::object();
     object["answerphone"] = store.answerphone;
@@ -390,7 +390,7 @@ static const json& arrayOrEmpty(const json& object, const char* key)
 bool applyIdentityJson(const json& obj)
 {
     if (!obj.is_object()) return false;
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     PhoneStore& store = phoneStore();
 
     bool answerphone = false;
@@ -482,7 +482,7 @@ static std::string stringOrEmpty(const json& object, const char* key)
 
 void loadIdentity()
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     PhoneStore& store = phoneStore();
     const std::string identityPath = identityFilePath(store.ownerId);
     if (identityPath.empty()) return;
@@ -533,7 +533,7 @@ void loadIdentity()
 
 void saveIdentity()
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     const std::string identityPath = identityFilePath(phoneStore().ownerId);
     if (identityPath.empty()) return;
     platform::LockedFile phoneFile;
@@ -548,7 +548,7 @@ void saveIdentity()
 
 void saveAll()
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     saveSettings();
     saveIdentity();
 }
@@ -557,8 +557,8 @@ void switchOwner(const std::string& handle)
 {
     const std::string id = wallet::file_id_form(handle);
     {
-        std::lock_guard<std::mutex> state(stateMutex());
-        std::lock_guard<std::recursive_mutex> lock(storeMutex());
+        platform::LockGuard state(stateMutex());
+        platform::LockGuard lock(storeMutex());
         PhoneStore& store = phoneStore();
         if (id == store.ownerId) return;
         if (!store.ownerId.empty()) saveIdentity();
@@ -589,9 +589,9 @@ void switchOwner(const std::string& handle)
     postToCardWindow(WM_PHONE_CARD_REFRESH);
 }
 
-bool renumberSaved()
+bool renumberSaved() REQUIRES(stateMutex())
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     const std::string own = wallet::comparison_form(phoneState().ownHandle);
     std::vector<SavedMessage*> others, mine;
     for (SavedMessage& m : phoneStore().saved) {
@@ -617,7 +617,7 @@ bool renumberSaved()
 bool isBlocked(const std::string& handle)
 {
     const std::string form = wallet::comparison_form(handle);
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     return !form.empty() && contains(phoneStore().blocked, form);
 }
 
@@ -628,16 +628,16 @@ static void trimCalls(std::vector<CallRecord>& calls)
 
 void addCallRecord(const CallRecord& record)
 {
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     phoneStore().calls.push_back(record);
     trimCalls(phoneStore().calls);
     saveAll();
 }
 
-void addMissedCall(const std::string& from, const std::string& id, const std::string& txid)
+void addMissedCall(const std::string& from, const std::string& id, const std::string& txid) REQUIRES(stateMutex())
 {
     if (from.empty()) return;
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard lock(storeMutex());
     auto& calls = phoneStore().calls;
     if (!id.empty() && std::any_of(calls.begin(), calls.end(), [&](const CallRecord& c) { return c.id == id; })) return;
     CallRecord record;
@@ -656,8 +656,8 @@ bool saveInboxMessage(size_t index)
 {
     int32_t number = 0;
     {
-        std::lock_guard<std::mutex> state(stateMutex());
-        std::lock_guard<std::recursive_mutex> lock(storeMutex());
+        platform::LockGuard state(stateMutex());
+        platform::LockGuard lock(storeMutex());
         PhoneStore& store = phoneStore();
         if (index >= store.inbox.size()) return false;
         const InboxMessage message = store.inbox[index];
@@ -681,8 +681,8 @@ bool saveInboxMessage(size_t index)
 
 bool deleteInboxMessage(size_t index)
 {
-    std::lock_guard<std::mutex> state(stateMutex());
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard state(stateMutex());
+    platform::LockGuard lock(storeMutex());
     PhoneStore& store = phoneStore();
     if (index >= store.inbox.size()) return false;
     store.tomb.push_back(store.inbox[index].id);
@@ -693,8 +693,8 @@ bool deleteInboxMessage(size_t index)
 
 bool deleteSavedMessage(size_t index)
 {
-    std::lock_guard<std::mutex> state(stateMutex());
-    std::lock_guard<std::recursive_mutex> lock(storeMutex());
+    platform::LockGuard state(stateMutex());
+    platform::LockGuard lock(storeMutex());
     PhoneStore& store = phoneStore();
     if (index >= store.saved.size()) return false;
     store.tomb.push_back(store.saved[index].id);
@@ -709,7 +709,7 @@ bool deleteSavedMessage(size_t index)
 void setStatusText(const std::string& text)
 {
     {
-        std::lock_guard<std::mutex> state(stateMutex());
+        platform::LockGuard state(stateMutex());
         phoneState().statusText = text;
     }
     platform::emitStatusEvent(text);
@@ -717,12 +717,13 @@ void setStatusText(const std::string& text)
 
 StateLock::StateLock() : lock(stateMutex()) {}
 
-StateLock::~StateLock()
+// The analysis cannot follow an early unlock() into the destructor.
+StateLock::~StateLock() NO_THREAD_SAFETY_ANALYSIS
 {
     unlock();
 }
 
-void StateLock::unlock()
+void StateLock::unlock() NO_THREAD_SAFETY_ANALYSIS
 {
     if (lock.owns_lock()) lock.unlock();
     if (pendingStatus) {
@@ -732,7 +733,7 @@ void StateLock::unlock()
     }
 }
 
-void setStatusTextLocked(StateLock& held, const std::string& text)
+void setStatusTextLocked(StateLock& held, const std::string& text) REQUIRES(stateMutex())
 {
     phoneState().statusText = text;
     held.pendingStatus = text;
@@ -741,7 +742,7 @@ void setStatusTextLocked(StateLock& held, const std::string& text)
 void appendLog(const std::u16string& line)
 {
     if (!phoneStore().admin.load()) return;
-    std::lock_guard<std::mutex> state(stateMutex());
+    platform::LockGuard state(stateMutex());
     auto& log = phoneState().log;
     log.push_front(line);
     while (log.size() > kMaxLogLines) log.pop_back();

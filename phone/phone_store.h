@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/files.h"
+#include "platform/sync.h"
 
 namespace kestrel {
 
@@ -95,8 +95,8 @@ struct PhoneStore {
 };
 
 PhoneStore& phoneStore();
-std::mutex& stateMutex();
-std::recursive_mutex& storeMutex();
+platform::Mutex& stateMutex();
+platform::RecursiveMutex& storeMutex();
 
 // --- Files --------------------------------------------------------------------
 
@@ -122,13 +122,13 @@ nlohmann::json buildIdentityJson();
 void migrateLegacySaved(nlohmann::json& legacy, nlohmann::json& target, const platform::LockedFile& phoneFile);
 // Numbers saved messages from others first, then the owner's own; true when
 // any number changed. Call with stateMutex() held (reads ownHandle).
-bool renumberSaved();
+bool renumberSaved() REQUIRES(stateMutex());
 
 bool isBlocked(const std::string& handle);
 void addCallRecord(const CallRecord& record);
 // Call with stateMutex() held (reads ownHandle). txid: the current call's
 // txid (for a ringing call, its invite's txid).
-void addMissedCall(const std::string& from, const std::string& id, const std::string& txid);
+void addMissedCall(const std::string& from, const std::string& id, const std::string& txid) REQUIRES(stateMutex());
 
 // Inbox and saved messages, by list position, as the cards edit them. Each
 // takes stateMutex() (callers must not hold it) and saves the store; false
@@ -147,7 +147,7 @@ struct PhoneState {
     int64_t balance = -1;           // the last known balance in satoshis; -1 while unknown
     std::deque<std::u16string> log; // newest first; kept only while admin is set
 };
-PhoneState& phoneState();
+PhoneState& phoneState() REQUIRES(stateMutex());
 
 // Replace the status line (takes stateMutex(); callers must not hold it) and
 // post WM_PHONE_STATUS to the main window.
@@ -156,20 +156,20 @@ void setStatusText(const std::string& text);
 // stateMutex() held for a scope. A status line set under it with
 // setStatusTextLocked() is announced when the lock is released, so that the
 // event sink never runs under the state mutex.
-struct StateLock {
-    StateLock();
-    ~StateLock();
+struct SCOPED_CAPABILITY StateLock {
+    StateLock() ACQUIRE(stateMutex());
+    ~StateLock() RELEASE();
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
     // Releases early (announcing a pending status line); the destructor then does nothing.
-    void unlock();
+    void unlock() RELEASE();
 
-    std::unique_lock<std::mutex> lock;
+    platform::UniqueLock lock;
     std::optional<std::string> pendingStatus;
 };
 
 // Replaces the status line while the caller holds the state mutex.
-void setStatusTextLocked(StateLock& held, const std::string& text);
+void setStatusTextLocked(StateLock& held, const std::string& text) REQUIRES(stateMutex());
 // When admin is set, puts line at the front of the log (takes stateMutex()).
 void appendLog(const std::u16string& line);
 

@@ -3,9 +3,9 @@
 #include "platform/config.h"
 #include "platform/http.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 #include <algorithm>
-#include <mutex>
 
 namespace kestrel {
 
@@ -22,8 +22,8 @@ constexpr long kOtherHostFloorMs = 1500;
 constexpr int kMinimumBackoffMs = 1000;
 
 // The one connection to the service host; requests on it run one at a time.
-std::mutex serviceRequestMutex;
-platform::KeptConnection serviceConnection; // guarded by serviceRequestMutex
+platform::Mutex serviceRequestMutex;
+platform::KeptConnection serviceConnection GUARDED_BY(serviceRequestMutex);
 
 platform::HttpRequest getRequest(const std::string& host, const std::string& path, const WebTimeouts& timeouts);
 std::string answer(platform::HttpResponse& response, BackoffSlot* backoffSlot, int backoffMs);
@@ -51,7 +51,7 @@ std::string serviceGet(const std::string& path, int timeoutMs, BackoffSlot* back
     const std::string host = platform::config().service_host;
     const platform::HttpRequest request = getRequest(host, path, webGetTimeouts(host, timeoutMs));
     platform::HttpResponse response;
-    std::lock_guard<std::mutex> lock(serviceRequestMutex);
+    platform::LockGuard lock(serviceRequestMutex);
     if (!platform::httpPerformKept(serviceConnection, request, response)) {
         // Whatever broke (a closed keep-alive connection, a time-out), the
         // next call starts on a fresh handle.
@@ -63,7 +63,7 @@ std::string serviceGet(const std::string& path, int timeoutMs, BackoffSlot* back
 
 void closeServiceConnection()
 {
-    std::lock_guard<std::mutex> lock(serviceRequestMutex);
+    platform::LockGuard lock(serviceRequestMutex);
     platform::closeKept(serviceConnection);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "platform/events.h"
 #include "platform/wav_file.h"
+#include "platform/sync.h"
 
 #include <alsa/asoundlib.h>
 #include <portaudio.h>
@@ -16,7 +17,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
-#include <mutex>
 #include <thread>
 
 namespace platform {
@@ -284,14 +284,15 @@ struct AudioOutput {
     Backend backend = Backend::Null;
     std::string name;
     AudioFormat format;
-    std::mutex mutex;     // guards everything below but the atomics
-    std::string buffered; // paced outputs: frames not yet played
-    size_t capacity = 0;  // paced outputs: buffer bytes (one second)
-    bool paused = false;
-    int64_t paused_since = 0;
-    int64_t paused_ms = 0;
+    size_t capacity = 0; // paced outputs: buffer bytes (one second); set before the pacing thread starts
     int64_t start_tick = 0;
-    int64_t consumed = 0; // frames played since start
+    Mutex mutex;
+    std::string buffered GUARDED_BY(mutex); // paced outputs: frames not yet played
+    bool paused GUARDED_BY(mutex) = false;
+    int64_t paused_since GUARDED_BY(mutex) = 0;
+    int64_t paused_ms GUARDED_BY(mutex) = 0;
+    int64_t consumed GUARDED_BY(mutex) = 0; // frames played since start
+    // The pacing thread's own, and the closer's once it has joined.
     std::FILE* file = nullptr;
     uint32_t data_bytes = 0;
     int64_t header_tick = 0;
@@ -332,7 +333,7 @@ void writeHeader(AudioOutput& out)
 // the rest, appended to the file when there is one.
 void pacedStep(AudioOutput& out, int64_t now)
 {
-    std::lock_guard lock(out.mutex);
+    LockGuard lock(out.mutex);
     if (!out.paused) {
         const int64_t due = (now - out.start_tick - out.paused_ms) * out.format.rate / 1000 - out.consumed;
         if (due > 0) {
@@ -507,7 +508,7 @@ int64_t audioOutputFreeFrames(AudioOutput& out)
         out.pa_buffer = std::max<int64_t>(out.pa_buffer, avail);
         return avail;
     }
-    std::lock_guard lock(out.mutex);
+    LockGuard lock(out.mutex);
     return static_cast<int64_t>(out.capacity - std::min(out.capacity, out.buffered.size())) / out.format.blockAlign();
 }
 
@@ -521,7 +522,7 @@ bool audioOutputWrite(AudioOutput& out, const char* bytes, size_t frames)
         const PaError e = Pa_WriteStream(out.stream, bytes, static_cast<unsigned long>(frames));
         return e == paNoError || e == paOutputUnderflowed;
     }
-    std::lock_guard lock(out.mutex);
+    LockGuard lock(out.mutex);
     const size_t n = std::min(frames * static_cast<size_t>(out.format.blockAlign()),
                               out.capacity - std::min(out.capacity, out.buffered.size()));
     out.buffered.append(bytes, n);
@@ -534,7 +535,7 @@ void audioOutputPause(AudioOutput& out)
         Pa_StopStream(out.stream);
         return;
     }
-    std::lock_guard lock(out.mutex);
+    LockGuard lock(out.mutex);
     if (!out.paused) {
         out.paused = true;
         out.paused_since = tickMillis();
@@ -547,7 +548,7 @@ void audioOutputResume(AudioOutput& out)
         Pa_StartStream(out.stream);
         return;
     }
-    std::lock_guard lock(out.mutex);
+    LockGuard lock(out.mutex);
     if (out.paused) {
         out.paused = false;
         out.paused_ms += tickMillis() - out.paused_since;
@@ -561,7 +562,7 @@ void audioOutputReset(AudioOutput& out)
         Pa_StartStream(out.stream);
         return;
     }
-    std::lock_guard lock(out.mutex);
+    LockGuard lock(out.mutex);
     out.buffered.clear();
 }
 

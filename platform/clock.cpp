@@ -2,18 +2,19 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <mutex>
+
+#include "platform/sync.h"
 
 namespace platform {
 namespace {
 
 struct MockClock {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable_any moved;
-    bool active = false;
-    int64_t wall_ms = 0;
-    int64_t tick_ms = 0;
-    int64_t tick_offset = 0; // keeps the real tick from going back after a moved clock
+    bool active GUARDED_BY(mutex) = false;
+    int64_t wall_ms GUARDED_BY(mutex) = 0;
+    int64_t tick_ms GUARDED_BY(mutex) = 0;
+    int64_t tick_offset GUARDED_BY(mutex) = 0; // keeps the real tick from going back after a moved clock
 };
 
 MockClock& mock()
@@ -39,7 +40,7 @@ int64_t realUnixMillis()
 int64_t unixMillis()
 {
     MockClock& m = mock();
-    std::lock_guard lock(m.mutex);
+    LockGuard lock(m.mutex);
     return m.active ? m.wall_ms : realUnixMillis();
 }
 
@@ -51,24 +52,25 @@ int64_t unixSeconds()
 int64_t tickMillis()
 {
     MockClock& m = mock();
-    std::lock_guard lock(m.mutex);
+    LockGuard lock(m.mutex);
     return m.active ? m.tick_ms : (steadyMillis() + m.tick_offset);
 }
 
 bool sleepUntilTick(int64_t tick, std::stop_token stop)
 {
     MockClock& m = mock();
-    std::unique_lock lock(m.mutex);
+    UniqueLock lock(m.mutex);
     for (;;) {
         if (stop.stop_requested()) return false;
         const int64_t now = m.active ? m.tick_ms : (steadyMillis() + m.tick_offset);
         if (now >= tick) return true;
         if (m.active) {
             // Woken by advanceMockTime(), by a switch back to real time, or by stop.
-            m.moved.wait(lock, stop, [&] { return !m.active || m.tick_ms >= tick; });
+            m.moved.wait(lock.native(), stop, [&]() REQUIRES(m.mutex) { return !m.active || m.tick_ms >= tick; });
         } else {
             // Also woken by a switch to mock time, so a sleeper follows the test's clock.
-            m.moved.wait_for(lock, stop, std::chrono::milliseconds(tick - now), [&] { return m.active; });
+            m.moved.wait_for(lock.native(), stop, std::chrono::milliseconds(tick - now),
+                             [&]() REQUIRES(m.mutex) { return m.active; });
         }
     }
 }
@@ -82,7 +84,7 @@ void setMockTime(int64_t unix_millis)
 {
     MockClock& m = mock();
     {
-        std::lock_guard lock(m.mutex);
+        LockGuard lock(m.mutex);
         if (unix_millis > 0) {
             if (!m.active) m.tick_ms = (steadyMillis() + m.tick_offset);
             m.active = true;
@@ -99,7 +101,7 @@ void advanceMockTime(int64_t ms)
 {
     MockClock& m = mock();
     {
-        std::lock_guard lock(m.mutex);
+        LockGuard lock(m.mutex);
         if (!m.active || ms <= 0) return;
         m.wall_ms += ms;
         m.tick_ms += ms;
@@ -110,7 +112,7 @@ void advanceMockTime(int64_t ms)
 bool mockTimeActive()
 {
     MockClock& m = mock();
-    std::lock_guard lock(m.mutex);
+    LockGuard lock(m.mutex);
     return m.active;
 }
 

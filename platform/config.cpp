@@ -3,19 +3,19 @@
 #include "platform/bounded_json.h"
 #include "platform/data_folder.h"
 #include "platform/files.h"
+#include "platform/sync.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 #include <nlohmann/json.hpp>
 
 namespace platform {
 
 namespace {
 
-std::mutex configMutex;
-bool configLoaded = false;
-Config current;
+Mutex configMutex;
+bool configLoaded GUARDED_BY(configMutex) = false;
+Config current GUARDED_BY(configMutex);
 
 using json = nlohmann::json;
 
@@ -91,7 +91,7 @@ std::string configPath()
 }
 
 // The values, read from the file on first use; configMutex held.
-static const Config& currentLocked()
+static const Config& currentLocked() REQUIRES(configMutex)
 {
     if (!configLoaded) {
         configLoaded = true;
@@ -109,20 +109,20 @@ static const Config& currentLocked()
 
 Config config()
 {
-    std::lock_guard<std::mutex> lock(configMutex);
+    LockGuard lock(configMutex);
     return currentLocked();
 }
 
 bool isHouseOracle(const std::string& address)
 {
-    std::lock_guard<std::mutex> lock(configMutex);
+    LockGuard lock(configMutex);
     const std::vector<std::string>& oracles = currentLocked().house_oracles;
     return std::find(oracles.begin(), oracles.end(), address) != oracles.end();
 }
 
 void setConfig(const Config& values)
 {
-    std::lock_guard<std::mutex> lock(configMutex);
+    LockGuard lock(configMutex);
     configLoaded = true;
     current = values;
 }

@@ -1,16 +1,15 @@
 #include "platform/events.h"
 
-#include <mutex>
-#include <shared_mutex>
+#include "platform/sync.h"
 
 namespace platform {
 namespace {
 
 // Readers share the lock while they run the sink, so installing a new one
 // waits for every delivery in progress to end.
-std::shared_mutex& sinkMutex()
+SharedMutex& sinkMutex()
 {
-    static std::shared_mutex mutex;
+    static SharedMutex mutex;
     return mutex;
 }
 
@@ -24,13 +23,13 @@ EventSink& installedSink()
 
 void installEventSink(EventSink sink)
 {
-    std::unique_lock lock(sinkMutex());
+    LockGuard lock(sinkMutex());
     installedSink() = std::move(sink);
 }
 
 bool emitEvent(const Event& event)
 {
-    std::shared_lock lock(sinkMutex());
+    SharedLockGuard lock(sinkMutex());
     const EventSink& sink = installedSink();
     return sink ? sink(event) : false;
 }

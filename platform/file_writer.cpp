@@ -3,23 +3,23 @@
 #include "platform/data_folder.h"
 #include "platform/files.h"
 #include "platform/worker.h"
+#include "platform/sync.h"
 
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 
 namespace platform {
 namespace {
 
 struct FileWriter {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable_any wanted;
     std::condition_variable idle;
-    std::map<std::string, std::string> pending;
-    bool busy = false;
-    bool stopped = false;
-    Worker worker;
+    std::map<std::string, std::string> pending GUARDED_BY(mutex);
+    bool busy GUARDED_BY(mutex) = false;
+    bool stopped GUARDED_BY(mutex) = false;
+    Worker worker GUARDED_BY(mutex);
 };
 
 // Never freed: a late write at exit must still find it.
@@ -38,9 +38,9 @@ void writeNow(const std::string& path, const std::string& text)
 void runWriter(std::stop_token stop)
 {
     FileWriter& w = writer();
-    std::unique_lock lock(w.mutex);
+    UniqueLock lock(w.mutex);
     for (;;) {
-        w.wanted.wait(lock, stop, [&w] { return !w.pending.empty(); });
+        w.wanted.wait(lock.native(), stop, [&w]() REQUIRES(w.mutex) { return !w.pending.empty(); });
         if (w.pending.empty()) return; // stopped with nothing left
         std::map<std::string, std::string> batch;
         batch.swap(w.pending);
@@ -58,7 +58,7 @@ void runWriter(std::stop_token stop)
 void writeFileLater(const std::string& path, std::string text)
 {
     FileWriter& w = writer();
-    std::unique_lock lock(w.mutex);
+    UniqueLock lock(w.mutex);
     if (w.stopped) {
         lock.unlock();
         writeNow(path, text);
@@ -76,8 +76,8 @@ void writeFileLater(const std::string& path, std::string text)
 void flushFileWrites()
 {
     FileWriter& w = writer();
-    std::unique_lock lock(w.mutex);
-    w.idle.wait(lock, [&w] { return w.pending.empty() && !w.busy; });
+    UniqueLock lock(w.mutex);
+    w.idle.wait(lock.native(), [&w]() REQUIRES(w.mutex) { return w.pending.empty() && !w.busy; });
 }
 
 void stopFileWriter()
@@ -86,7 +86,7 @@ void stopFileWriter()
     flushFileWrites();
     Worker running;
     {
-        std::lock_guard lock(w.mutex);
+        LockGuard lock(w.mutex);
         w.stopped = true;
         running = std::move(w.worker);
     }

@@ -4,7 +4,8 @@
 #include <condition_variable>
 #include <list>
 #include <memory>
-#include <mutex>
+
+#include "platform/sync.h"
 
 namespace platform {
 
@@ -56,9 +57,9 @@ struct Task {
 };
 
 struct Tasks {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable ended;
-    std::list<Task> running;
+    std::list<Task> running GUARDED_BY(mutex);
 };
 
 // Never freed: a task may still end while the process exits.
@@ -69,10 +70,10 @@ Tasks& tasks()
 }
 
 // Moves the finished tasks out, to be joined without the lock.
-std::list<Task> takeFinished()
+std::list<Task> takeFinished(Tasks& t) REQUIRES(t.mutex)
 {
     std::list<Task> finished;
-    auto& list = tasks().running;
+    auto& list = t.running;
     for (auto it = list.begin(); it != list.end();) {
         auto next = std::next(it);
         if (it->done->load()) finished.splice(finished.end(), list, it);
@@ -88,14 +89,15 @@ void runTask(std::function<void()> job)
     Tasks& t = tasks();
     std::list<Task> finished;
     {
-        std::lock_guard lock(t.mutex);
-        finished = takeFinished();
+        LockGuard lock(t.mutex);
+        finished = takeFinished(t);
         Task& task = t.running.emplace_back();
         task.thread = std::jthread([job = std::move(job), done = task.done] {
             job();
-            std::lock_guard end(tasks().mutex);
+            Tasks& all = tasks();
+            LockGuard end(all.mutex);
             *done = true;
-            tasks().ended.notify_all();
+            all.ended.notify_all();
         });
     }
     finished.clear(); // joins; they have ended
@@ -104,13 +106,13 @@ void runTask(std::function<void()> job)
 bool waitForTasks(int timeoutMs)
 {
     Tasks& t = tasks();
-    std::unique_lock lock(t.mutex);
-    const bool idle = t.ended.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&t] {
+    UniqueLock lock(t.mutex);
+    const bool idle = t.ended.wait_for(lock.native(), std::chrono::milliseconds(timeoutMs), [&t]() REQUIRES(t.mutex) {
         for (const Task& task : t.running)
             if (!task.done->load()) return false;
         return true;
     });
-    std::list<Task> finished = takeFinished();
+    std::list<Task> finished = takeFinished(t);
     lock.unlock();
     return idle;
 }
@@ -119,8 +121,9 @@ void joinTasks()
 {
     std::list<Task> all;
     {
-        std::lock_guard lock(tasks().mutex);
-        all.swap(tasks().running);
+        Tasks& t = tasks();
+        LockGuard lock(t.mutex);
+        all.swap(t.running);
     }
     all.clear(); // joins each
 }

@@ -18,12 +18,12 @@
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <mutex>
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -57,17 +57,17 @@ struct FaceState {
     int64_t lastSpendTick = 0; // platform::tickMillis() of the last spend, while expected >= 0
     std::string address;
 };
-FaceState& faceState()
+FaceState& faceState() REQUIRES(wallet::wallet_mutex())
 {
     static FaceState state;
     return state;
 }
 
-std::mutex scanMutex;
+platform::Mutex scanMutex;
 
-FaceState& faceOfLoadedWallet();
-int64_t faceFromBalanceLocked(int64_t balance);
-void writeFaceLocked();
+FaceState& faceOfLoadedWallet() REQUIRES(wallet::wallet_mutex());
+int64_t faceFromBalanceLocked(int64_t balance) REQUIRES(wallet::wallet_mutex());
+void writeFaceLocked() REQUIRES(wallet::wallet_mutex());
 int64_t roundedAmount(const json& value);
 
 } // namespace
@@ -79,7 +79,7 @@ void refreshWalletStatus(WalletStatus& status, bool skipScan)
 
     std::string alias, key, address, avatar, ord;
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         if (!wallet::load_wallet()) {
             emitTesseraEvent("status");
             return;
@@ -95,7 +95,7 @@ void refreshWalletStatus(WalletStatus& status, bool skipScan)
     const bool scanned = wallet::gather_spend_coins(coins, error);
 
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         const wallet::WalletState& state = wallet::wallet_state();
         status.loaded = state.loaded;
         status.hdReady = state.keys_ready;
@@ -121,7 +121,7 @@ void refreshWalletStatus(WalletStatus& status, bool skipScan)
 
 int64_t refreshFace()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (!wallet::load_wallet()) return -1;
     wallet::refresh_wallet();
     return faceFromBalanceLocked(wallet::local_balance());
@@ -131,14 +131,14 @@ void noteSpend(int64_t spent)
 {
     // A command-line run shows no face.
     if (::isatty(STDOUT_FILENO)) return;
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     const int64_t face = adjustFace(wallet::local_balance(), spent);
     platform::emitWalletEvent("balance", "face", {std::to_string(face), wallet::bound_wallet_id()});
 }
 
 int64_t adjustFace(int64_t balance, int64_t spent)
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (balance < 0) return balance;
     FaceState& s = faceOfLoadedWallet();
     int64_t shown = balance;
@@ -160,25 +160,25 @@ int64_t adjustFace(int64_t balance, int64_t spent)
 
 int64_t currentFace()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     return faceOfLoadedWallet().face;
 }
 
 int64_t expectedFace()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     return faceOfLoadedWallet().expected;
 }
 
 void resetFace()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     faceState() = FaceState {};
 }
 
 std::string faceFilePath()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (!wallet::wallet_state().loaded) return {};
     return platform::dataFolder() + "/tx_hist/" + wallet::coin_file_tag() + "_face.json";
 }
@@ -201,13 +201,13 @@ int64_t readFaceFile(const std::string& receiveAddress)
 
 void scanReceiveAddresses()
 {
-    std::lock_guard<std::mutex> scanLock(scanMutex);
+    platform::LockGuard scanLock(scanMutex);
     uint64_t base = 0;
     uint64_t start = 0;
     uint64_t end = 0;
     std::string walletTag;
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         if (!wallet::load_wallet()) return;
         const wallet::WalletState& state = wallet::wallet_state();
         if (!state.keys_ready || !state.is_hd) return;
@@ -225,7 +225,7 @@ void scanReceiveAddresses()
     while (next <= end && derivable) {
         std::vector<IndexedAddress> batch;
         {
-            std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+            platform::LockGuard lock(wallet::wallet_mutex());
             if (!wallet::wallet_state().loaded || wallet::coin_file_tag() != walletTag) return;
             for (uint64_t i = next; i <= end && batch.size() < kScanBatch; ++i) {
                 const uint32_t index = static_cast<uint32_t>(i);
@@ -242,7 +242,7 @@ void scanReceiveAddresses()
         next = uint64_t {batch.back().index} + 1;
     }
 
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     wallet::WalletState& state = wallet::wallet_state();
     // Another wallet may have been connected meanwhile.
     if (!state.loaded || wallet::coin_file_tag() != walletTag) return;
@@ -304,7 +304,7 @@ namespace {
 
 // The face state of the loaded wallet's receive address. Call with the
 // wallet mutex held.
-FaceState& faceOfLoadedWallet()
+FaceState& faceOfLoadedWallet() REQUIRES(wallet::wallet_mutex())
 {
     FaceState& s = faceState();
     const std::string& address = wallet::wallet_state().receive_address;
@@ -317,7 +317,7 @@ FaceState& faceOfLoadedWallet()
 
 // A live balance goes through the face rules; without one the face stands,
 // or, before there is one, the face file's. Call with the wallet mutex held.
-int64_t faceFromBalanceLocked(int64_t balance)
+int64_t faceFromBalanceLocked(int64_t balance) REQUIRES(wallet::wallet_mutex())
 {
     if (balance >= 0) return adjustFace(balance, 0);
     FaceState& s = faceOfLoadedWallet();
@@ -325,7 +325,7 @@ int64_t faceFromBalanceLocked(int64_t balance)
     return s.face;
 }
 
-void writeFaceLocked()
+void writeFaceLocked() REQUIRES(wallet::wallet_mutex())
 {
     const FaceState& s = faceOfLoadedWallet();
     if (s.face < 0 || s.address.empty()) return;

@@ -13,12 +13,12 @@
 #include "wallet/web_client.h"
 #include "platform/clock.h"
 #include "wallet/handle_forms.h"
+#include "platform/sync.h"
 
 #include <openssl/crypto.h>
 
 #include <cstring>
 #include <map>
-#include <mutex>
 
 namespace kestrel {
 
@@ -43,12 +43,12 @@ struct CachedKey {
 
 // The identity-key cache: paymail (lower case) -> key. Entries are replaced,
 // never removed.
-std::mutex& cacheMutex()
+platform::Mutex& cacheMutex()
 {
-    static std::mutex m;
+    static platform::Mutex m;
     return m;
 }
-std::map<std::string, CachedKey>& cache()
+std::map<std::string, CachedKey>& cache() REQUIRES(cacheMutex())
 {
     static std::map<std::string, CachedKey> c;
     return c;
@@ -59,7 +59,7 @@ std::map<std::string, CachedKey>& cache()
 IdentitySignature identitySign(const std::string& message)
 {
     IdentitySignature result;
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (!wallet::load_wallet() || !wallet::wallet_state().keys_ready) {
         result.error = wallet::kHdNotConnected;
         return result;
@@ -124,7 +124,7 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
 
     const std::string key = name + "@" + domain;
     {
-        std::lock_guard<std::mutex> lock(cacheMutex());
+        platform::LockGuard lock(cacheMutex());
         const auto found = cache().find(key);
         if (found != cache().end() &&
             platform::tickMillis() - found->second.storedTick < kIdentityKeyCacheSeconds * 1000)
@@ -145,7 +145,7 @@ std::string lookupIdentityKey(const std::string& handle, const std::string& paym
     const std::string publicKey = compressedKeyHex(text);
     if (publicKey.empty()) return {};
 
-    std::lock_guard<std::mutex> lock(cacheMutex());
+    platform::LockGuard lock(cacheMutex());
     cache()[key] = {publicKey, platform::tickMillis()};
     return publicKey;
 }
@@ -179,7 +179,7 @@ bool fetchServiceJson(const std::string& url, nlohmann::json& value)
 
 void clearIdentityKeyCache()
 {
-    std::lock_guard<std::mutex> lock(cacheMutex());
+    platform::LockGuard lock(cacheMutex());
     cache().clear();
 }
 

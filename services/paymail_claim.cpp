@@ -15,7 +15,7 @@
 #include "platform/clock.h"
 #include "wallet/handle_forms.h"
 
-#include <mutex>
+#include "platform/sync.h"
 
 namespace kestrel {
 
@@ -29,18 +29,18 @@ constexpr int kClaimAttempts = 4;
 
 // The folder standing for the program's own in legacyPaymailRegistryPath
 // (empty: the real one).
-std::mutex legacyFolderMutex;
-std::string legacyFolder;
+platform::Mutex legacyFolderMutex;
+std::string legacyFolder GUARDED_BY(legacyFolderMutex);
 
 // Guards every read-change-write of the registry file within the process.
-std::mutex registryMutex;
+platform::Mutex registryMutex;
 
 // The fingerprint of the last claim the service took.
-std::mutex fingerprintMutex;
-std::string claimedFingerprint;
+platform::Mutex fingerprintMutex;
+std::string claimedFingerprint GUARDED_BY(fingerprintMutex);
 
-json loadRegistryLocked();
-bool saveRegistryLocked(const json& registry);
+json loadRegistryLocked() REQUIRES(registryMutex);
+bool saveRegistryLocked(const json& registry) REQUIRES(registryMutex);
 bool ownedBy(const json& entry, const std::string& key);
 std::string carriedOver(const json& names, const json& previous, const std::string& key, const char* member);
 std::string normalizedRole(const std::string& role);
@@ -51,7 +51,7 @@ std::string normalizedRole(const std::string& role);
 
 void resolveOwnPaymail(bool announce)
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     wallet::WalletState& state = wallet::wallet_state();
     if (!state.keys_ready || state.identity_pub.empty()) return;
 
@@ -72,7 +72,7 @@ void resolveOwnPaymail(bool announce)
 
 std::string ownAlias()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     return wallet::alias_form(wallet::wallet_state().paymail);
 }
 
@@ -91,7 +91,7 @@ std::string avatarText(const wallet::Inscription& avatar)
 
 std::string ownAvatarText()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     return avatarText(wallet::wallet_state().ord_avatar);
 }
 
@@ -106,7 +106,7 @@ std::string legacyPaymailRegistryPath()
 {
     std::string folder;
     {
-        std::lock_guard<std::mutex> lock(legacyFolderMutex);
+        platform::LockGuard lock(legacyFolderMutex);
         folder = legacyFolder;
     }
     if (folder.empty()) folder = platform::executableFolder();
@@ -115,13 +115,13 @@ std::string legacyPaymailRegistryPath()
 
 void setLegacyRegistryFolder(const std::string& folder)
 {
-    std::lock_guard<std::mutex> lock(legacyFolderMutex);
+    platform::LockGuard lock(legacyFolderMutex);
     legacyFolder = folder;
 }
 
 json loadPaymailRegistry()
 {
-    std::lock_guard<std::mutex> lock(registryMutex);
+    platform::LockGuard lock(registryMutex);
     return loadRegistryLocked();
 }
 
@@ -129,7 +129,7 @@ std::string findOwnAlias(const std::string& identityKey)
 {
     const std::string key = wallet::ascii_lower(identityKey);
     if (key.empty()) return {};
-    std::lock_guard<std::mutex> lock(registryMutex);
+    platform::LockGuard lock(registryMutex);
     const json registry = loadRegistryLocked();
     const auto names = registry.find("names");
     if (names == registry.end() || !names->is_object()) return {};
@@ -151,7 +151,7 @@ std::string registerOwnName(const std::string& identityKey, const std::string& a
     if (identityKey.empty()) return kNoTesseraIdentity;
     const std::string key = wallet::ascii_lower(identityKey);
 
-    std::lock_guard<std::mutex> lock(registryMutex);
+    platform::LockGuard lock(registryMutex);
     json registry = loadRegistryLocked();
     const json before = registry;
     if (!registry["names"].is_object()) registry["names"] = json::object();
@@ -201,7 +201,7 @@ std::string lookupRegistryAddress(const std::string& name)
 {
     const std::string key = wallet::registry_key_form(name);
     if (key.empty()) return {};
-    std::lock_guard<std::mutex> lock(registryMutex);
+    platform::LockGuard lock(registryMutex);
     const json registry = loadRegistryLocked();
     const auto names = registry.find("names");
     if (names == registry.end() || !names->is_object()) return {};
@@ -222,7 +222,7 @@ void refreshHostRole()
 {
     std::string key;
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         const wallet::WalletState& state = wallet::wallet_state();
         if (!state.loaded || state.identity_pub.empty()) return;
         key = wallet::ascii_lower(state.identity_pub);
@@ -238,7 +238,7 @@ void refreshHostRole()
 void setHostRole(const std::string& role)
 {
     const std::string normal = normalizedRole(role);
-    std::lock_guard<std::mutex> lock(registryMutex);
+    platform::LockGuard lock(registryMutex);
     json registry = loadRegistryLocked();
     const auto stored = registry.find("host_role");
     const bool present = stored != registry.end();
@@ -261,13 +261,13 @@ std::string syncOwnAvatar()
     std::string key;
     std::string avatar;
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         key = wallet::ascii_lower(wallet::wallet_state().identity_pub);
         avatar = avatarText(wallet::wallet_state().ord_avatar);
     }
     if (key.empty()) return kNoIdentityPubkey;
 
-    std::lock_guard<std::mutex> lock(registryMutex);
+    platform::LockGuard lock(registryMutex);
     json registry = loadRegistryLocked();
     if (!registry["names"].is_object()) registry["names"] = json::object();
     if (!registry["avatars"].is_object()) registry["avatars"] = json::object();
@@ -291,12 +291,12 @@ void setOwnOrdinalsAddress(const std::string& address)
     if (address.empty() || !wallet::decode_address(address, hash160)) return;
     std::string key;
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         key = wallet::ascii_lower(wallet::wallet_state().identity_pub);
     }
     if (key.empty()) return;
 
-    std::lock_guard<std::mutex> lock(registryMutex);
+    platform::LockGuard lock(registryMutex);
     json registry = loadRegistryLocked();
     const auto names = registry.find("names");
     if (names == registry.end() || !names->is_object()) return;
@@ -336,12 +336,12 @@ std::string ensurePaymailClaim(const std::string& alias, const std::string& key,
     if (alias.empty() || key.empty()) return {};
     const std::string fingerprint = claimFingerprint(alias, address, avatar, ord);
     {
-        std::lock_guard<std::mutex> lock(fingerprintMutex);
+        platform::LockGuard lock(fingerprintMutex);
         if (fingerprint == claimedFingerprint) return {};
     }
     const std::string error = claimPaymail(alias, key, address, avatar, ord);
     if (error.empty()) {
-        std::lock_guard<std::mutex> lock(fingerprintMutex);
+        platform::LockGuard lock(fingerprintMutex);
         claimedFingerprint = fingerprint;
     }
     return error;
@@ -403,7 +403,7 @@ std::string claimPaymail(const std::string& aliasText, const std::string& keyTex
 
 void forgetClaimFingerprint()
 {
-    std::lock_guard<std::mutex> lock(fingerprintMutex);
+    platform::LockGuard lock(fingerprintMutex);
     claimedFingerprint.clear();
 }
 
@@ -413,7 +413,7 @@ namespace {
 // program's folder (then copied into the data folder). Never one relative to
 // the working directory, which is wherever the user happens to be. Call with
 // the registry mutex held.
-json loadRegistryLocked()
+json loadRegistryLocked() REQUIRES(registryMutex)
 {
     std::string text;
     if (platform::readFile(paymailRegistryPath(), text)) {
@@ -429,7 +429,7 @@ json loadRegistryLocked()
 
 // Sibling applications read this file at any moment: it is replaced whole,
 // never left half-written.
-bool saveRegistryLocked(const json& registry)
+bool saveRegistryLocked(const json& registry) REQUIRES(registryMutex)
 {
     return platform::replaceFileAtomically(paymailRegistryPath(),
                                            registry.dump(2, ' ', false, json::error_handler_t::replace));

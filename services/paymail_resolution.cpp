@@ -16,9 +16,9 @@
 #include "wallet/wallet_state.h"
 #include "wallet/web_client.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 #include <limits>
-#include <mutex>
 
 namespace kestrel {
 
@@ -158,7 +158,7 @@ std::string resolveRecipient(const std::string& input, const std::string& sender
         return resolveExternalPaymail(alias, domain, senderHandle, error);
     }
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         if (!wallet::load_wallet()) {
             error = kNoTesseraWallet;
             return {};
@@ -180,7 +180,7 @@ std::string resolveServiceHandle(const std::string& input, std::string& error)
     std::string address;
     {
         // Local state: the wallet mutex first, then the registry's own.
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         address = lookupRegistryAddress(name);
     }
     if (isValidAddress(address)) return address;
@@ -336,7 +336,7 @@ bool contactsWallet(std::string& error)
 }
 
 // Saves the wallet with contacts; on failure puts the previous list back.
-std::string saveContacts(std::vector<wallet::Contact> previous)
+std::string saveContacts(std::vector<wallet::Contact> previous) REQUIRES(wallet::wallet_mutex())
 {
     if (wallet::save_wallet()) return "success";
     wallet::wallet_state().contacts = std::move(previous);
@@ -361,7 +361,7 @@ std::string contactNote(std::string_view note)
 std::vector<WalletContact> listWalletContacts(std::string& error)
 {
     error.clear();
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (!contactsWallet(error)) return {};
     std::vector<WalletContact> list;
     for (const wallet::Contact& contact : wallet::wallet_state().contacts) list.push_back({contact.dest, contact.note});
@@ -370,7 +370,7 @@ std::vector<WalletContact> listWalletContacts(std::string& error)
 
 std::string saveWalletContact(const std::string& dest, const std::string& note)
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     std::string error;
     if (!contactsWallet(error)) return error;
     const std::string key = wallet::recipient_form(dest);
@@ -390,7 +390,7 @@ std::string saveWalletContact(const std::string& dest, const std::string& note)
 
 std::string removeWalletContact(const std::string& dest)
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     std::string error;
     if (!contactsWallet(error)) return error;
     const std::string key = wallet::recipient_form(dest);

@@ -10,10 +10,10 @@
 #include "wallet/wallet_state.h"
 #include "platform/clock.h"
 #include "wallet/handle_forms.h"
+#include "platform/sync.h"
 
 #include <charconv>
 #include <cmath>
-#include <mutex>
 
 namespace kestrel {
 
@@ -52,7 +52,7 @@ bool signRecord(json& record, std::string& error)
     std::string alias;
     std::string paymail;
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         if (wallet::load_wallet()) {
             resolveOwnPaymail(false);
             alias = ownAlias();

@@ -13,12 +13,12 @@
 #include "wallet/spend_hooks.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
+#include "platform/sync.h"
 
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <fcntl.h>
-#include <mutex>
 #include <unistd.h>
 
 namespace kestrel {
@@ -38,9 +38,9 @@ void syncFolder(const std::string& folder)
 }
 
 struct LinkState {
-    std::mutex mutex; // guards the strings below
-    std::string appName;
-    std::string instance;
+    platform::Mutex mutex;
+    std::string appName GUARDED_BY(mutex);
+    std::string instance GUARDED_BY(mutex);
     std::atomic<bool> isApp {false};
 };
 
@@ -70,7 +70,7 @@ std::string bindFilePath()
 {
     std::string instance;
     {
-        std::lock_guard<std::mutex> lock(link().mutex);
+        platform::LockGuard lock(link().mutex);
         instance = link().instance;
     }
     return folderPath("/binds") + "/" + bindKey(instance) + ".json";
@@ -88,7 +88,7 @@ bool writeBindFile(const std::string& walletId)
 {
     json bind = json::object();
     {
-        std::lock_guard<std::mutex> lock(link().mutex);
+        platform::LockGuard lock(link().mutex);
         bind["app"] = link().appName;
         bind["instance"] = link().instance;
     }
@@ -145,7 +145,7 @@ void migrateLegacyWallet()
 
 // After a load: pick up what Tessera changed, learn the own paymail and
 // keep the avatar in the local registry.
-void postConnectStep()
+void postConnectStep() REQUIRES(wallet::wallet_mutex())
 {
     wallet::refresh_wallet();
     resolveOwnPaymail(true);
@@ -172,7 +172,7 @@ void registerApp(const std::string& instance, const std::string& appName)
     RegistryGuard guard;
     link().isApp = true;
     {
-        std::lock_guard<std::mutex> lock(link().mutex);
+        platform::LockGuard lock(link().mutex);
         link().appName = appName.empty() ? "App" : appName;
         link().instance = instance.empty() ? "." : instance;
     }
@@ -198,7 +198,7 @@ bool isTesseraConnected()
         if (id.empty()) id = currentWalletId();
         return !id.empty();
     }
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     return wallet::load_wallet() && wallet::wallet_state().keys_ready;
 }
 
@@ -206,7 +206,7 @@ std::string connectToTessera()
 {
     if (!link().isApp) return fail("error: connect is for apps, not the Tessera vault.");
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+        platform::LockGuard lock(wallet::wallet_mutex());
         if (!currentWalletId().empty() && wallet::load_wallet()) {
             postConnectStep();
             return "success";
@@ -235,7 +235,7 @@ std::string connectToTessera()
         return fail("error: Tessera did not approve in time. Open Tessera.exe and try Connect again.");
     }
 
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     unloadWallet();
     if (!wallet::load_wallet()) {
         if (wallet::is_wallet_locked()) return fail("error: This wallet is locked. Open it in Tessera.");
@@ -248,7 +248,7 @@ std::string connectToTessera()
 
 std::string disconnectFromTessera()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     if (link().isApp) {
         ::unlink(bindFilePath().c_str());
         wallet::set_bound_wallet_id("");
@@ -272,7 +272,7 @@ std::string currentWalletPath()
 
 void unloadWallet()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet::wallet_mutex());
+    platform::LockGuard lock(wallet::wallet_mutex());
     wallet::unload_wallet();
     resetFace();
 }
@@ -334,7 +334,7 @@ std::string writeConnectRequest()
     json request = json::object();
     request["id"] = id;
     {
-        std::lock_guard<std::mutex> lock(link().mutex);
+        platform::LockGuard lock(link().mutex);
         request["app"] = link().appName;
         request["instance"] = link().instance;
     }
@@ -382,15 +382,20 @@ bool launchOrRaiseTessera()
 
 namespace {
 
-std::recursive_mutex registryMutex;
-int registryDepth = 0;
-platform::LockedFile registryFile;
+int registryDepth GUARDED_BY(walletRegistryMutex()) = 0;
+platform::LockedFile registryFile GUARDED_BY(walletRegistryMutex());
 
 } // namespace
 
+platform::RecursiveMutex& walletRegistryMutex()
+{
+    static platform::RecursiveMutex mutex;
+    return mutex;
+}
+
 void lockRegistry()
 {
-    registryMutex.lock();
+    walletRegistryMutex().lock();
     if (++registryDepth == 1) {
         // Without the byte lock the in-process mutex still serialises this app.
         platform::openLocked(platform::dataFolder() + "/wallets.lock", registryFile);
@@ -400,7 +405,7 @@ void lockRegistry()
 void unlockRegistry()
 {
     if (--registryDepth == 0) platform::unlockClose(registryFile);
-    registryMutex.unlock();
+    walletRegistryMutex().unlock();
 }
 
 json loadWalletRegistry(bool* intact)

@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sync.h"
+
 namespace kestrel {
 
 // --- Registration and binding -----------------------------------------------------
@@ -61,11 +63,12 @@ bool launchOrRaiseTessera();
 
 // The RegistryLock: a process-wide recursive mutex plus, while held at all, a
 // byte lock on "/wallets.lock" that serialises the Corvane applications.
-void lockRegistry();
-void unlockRegistry();
-struct RegistryGuard {
-    RegistryGuard() { lockRegistry(); }
-    ~RegistryGuard() { unlockRegistry(); }
+platform::RecursiveMutex& walletRegistryMutex();
+void lockRegistry() ACQUIRE(walletRegistryMutex());
+void unlockRegistry() RELEASE(walletRegistryMutex());
+struct SCOPED_CAPABILITY RegistryGuard {
+    RegistryGuard() ACQUIRE(walletRegistryMutex()) { lockRegistry(); }
+    ~RegistryGuard() RELEASE() { unlockRegistry(); }
     RegistryGuard(const RegistryGuard&) = delete;
     RegistryGuard& operator=(const RegistryGuard&) = delete;
 };

@@ -13,12 +13,12 @@
 #include "platform/config.h"
 #include "platform/service_host.h"
 #include "platform/worker.h"
+#include "platform/sync.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -42,8 +42,8 @@ constexpr int kDeliveryLimitS = 12;
 // The two kept connections to the service: the shared one (any caller,
 // waits for its mutex) and the fast one (taken only when free).
 struct ServiceConnection {
-    std::mutex mutex;
-    KeptConnection connection;
+    platform::Mutex mutex;
+    KeptConnection connection GUARDED_BY(mutex);
 };
 ServiceConnection& shared_connection()
 {
@@ -74,6 +74,16 @@ bool contains(std::string_view text, std::string_view part)
 {
     return text.find(part) != std::string_view::npos;
 }
+// Posts a submit on a kept connection, once more when the first try timed out.
+bool post_kept_submit(ServiceConnection& service, const std::string& body, std::string& answer, std::string& error)
+    REQUIRES(service.mutex)
+{
+    bool timed_out = false;
+    bool ok = web_post_json_kept(service.connection, submit_url(), body, answer, error, kFastLimitS, timed_out);
+    if (!ok && timed_out)
+        ok = web_post_json_kept(service.connection, submit_url(), body, answer, error, kFastLimitS, timed_out);
+    return ok;
+}
 void record_and_deliver(const std::string& txid, const SignedTx& tx)
 {
     record_sent(tx.inputs, tx.outputs, txid, tx.extra_hash160);
@@ -84,9 +94,9 @@ void record_and_deliver(const std::string& txid, const SignedTx& tx)
 // these alone. They run as the program's owned tasks, which the start-up
 // module joins at shutdown.
 struct Background {
-    std::mutex mutex;
+    platform::Mutex mutex;
     std::condition_variable ended;
-    int running = 0;
+    int running GUARDED_BY(mutex) = 0;
 };
 Background& background()
 {
@@ -95,24 +105,25 @@ Background& background()
 }
 template <typename Work> void run_in_background(Work work)
 {
+    Background& b = background();
     {
-        std::lock_guard<std::mutex> lock(background().mutex);
-        ++background().running;
+        platform::LockGuard lock(b.mutex);
+        ++b.running;
     }
-    platform::runTask([work = std::move(work)]() mutable {
+    platform::runTask([work = std::move(work), &b]() mutable {
         work();
-        std::lock_guard<std::mutex> lock(background().mutex);
-        --background().running;
-        background().ended.notify_all();
+        platform::LockGuard lock(b.mutex);
+        --b.running;
+        b.ended.notify_all();
     });
 }
 
-std::mutex& pending_mutex()
+platform::Mutex& pending_mutex()
 {
-    static std::mutex m;
+    static platform::Mutex m;
     return m;
 }
-std::vector<PendingDelivery>& pending()
+std::vector<PendingDelivery>& pending() REQUIRES(pending_mutex())
 {
     static std::vector<PendingDelivery> list;
     return list;
@@ -168,7 +179,7 @@ std::string broadcast_full(const std::vector<Coin>& inputs, const std::vector<Ou
     bool accepted = false;
     {
         ServiceConnection& service = shared_connection();
-        std::lock_guard<std::mutex> lock(service.mutex);
+        platform::LockGuard lock(service.mutex);
         bool timed_out = false;
         accepted = web_post_json_kept(service.connection, submit_url(), body, answer, error, kServiceLimitS, timed_out);
     }
@@ -224,21 +235,20 @@ bool fast_submit(const std::string& tx_hex, const std::string& local_txid, std::
     error_out.clear();
     const std::string body = submit_body(tx_hex);
     std::string answer, error;
-    {
-        ServiceConnection* service = &fast_connection();
-        std::unique_lock<std::mutex> lock(service->mutex, std::try_to_lock);
-        if (!lock.owns_lock()) {
-            service = &shared_connection();
-            lock = std::unique_lock<std::mutex>(service->mutex);
-        }
-        bool timed_out = false;
-        bool ok = web_post_json_kept(service->connection, submit_url(), body, answer, error, kFastLimitS, timed_out);
-        if (!ok && timed_out)
-            ok = web_post_json_kept(service->connection, submit_url(), body, answer, error, kFastLimitS, timed_out);
-        if (ok && !service_refused(answer) && !answered_txid(answer, local_txid).empty()) {
-            txid_out = local_txid;
-            return true;
-        }
+    // The fast connection when it is free, else the shared one.
+    ServiceConnection& fast = fast_connection();
+    bool ok;
+    if (fast.mutex.try_lock()) {
+        ok = post_kept_submit(fast, body, answer, error);
+        fast.mutex.unlock();
+    } else {
+        ServiceConnection& shared = shared_connection();
+        platform::LockGuard lock(shared.mutex);
+        ok = post_kept_submit(shared, body, answer, error);
+    }
+    if (ok && !service_refused(answer) && !answered_txid(answer, local_txid).empty()) {
+        txid_out = local_txid;
+        return true;
     }
 
     if (web_post_json(chain_raw_url(), body, answer, error, kFastChainLimitS, 1)) {
@@ -343,13 +353,13 @@ void set_confirm_spacing_ms(int ms)
 
 void add_pending_delivery(const PendingDelivery& delivery)
 {
-    std::lock_guard<std::mutex> lock(pending_mutex());
+    platform::LockGuard lock(pending_mutex());
     pending().push_back(delivery);
 }
 
 size_t pending_delivery_count()
 {
-    std::lock_guard<std::mutex> lock(pending_mutex());
+    platform::LockGuard lock(pending_mutex());
     return pending().size();
 }
 
@@ -359,7 +369,7 @@ void deliver_payments(const std::string& tx_hex, const std::string& txid, const 
 
     std::string signature, pubkey;
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        platform::LockGuard lock(wallet_mutex());
         if (!load_wallet() || !wallet_state().is_hd) return;
         std::string priv, error;
         if (!identity_private_key(priv, error)) return;
@@ -371,7 +381,7 @@ void deliver_payments(const std::string& tx_hex, const std::string& txid, const 
 
     std::vector<PendingDelivery> taken;
     {
-        std::lock_guard<std::mutex> lock(pending_mutex());
+        platform::LockGuard lock(pending_mutex());
         for (const Output& out : outputs) {
             Bytes hash;
             if (!p2pkh_script_hash160(out.script, hash)) continue;
@@ -399,9 +409,10 @@ void deliver_payments(const std::string& tx_hex, const std::string& txid, const 
 
 bool wait_for_background_posts(int timeout_ms)
 {
-    std::unique_lock<std::mutex> lock(background().mutex);
-    return background().ended.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                       [] { return background().running == 0; });
+    Background& b = background();
+    platform::UniqueLock lock(b.mutex);
+    return b.ended.wait_for(lock.native(), std::chrono::milliseconds(timeout_ms),
+                            [&b]() REQUIRES(b.mutex) { return b.running == 0; });
 }
 
 namespace {

@@ -9,7 +9,7 @@
 
 namespace cv_tessera_wallet {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
 namespace {
 

@@ -22,14 +22,14 @@
 namespace cv_tessera_wallet {
 
 using json = nlohmann::json;
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 using namespace coin_state;
 
 namespace {
 
 constexpr int64_t kInscriptionFreshMs = 20'000;
 
-CoinState& coin_state_record()
+CoinState& coin_state_record() REQUIRES(wallet_mutex())
 {
     static CoinState state;
     return state;
@@ -275,7 +275,7 @@ void flush_coin_files()
 namespace coin_state {
 
 // The coin state of the current wallet; a new tag starts afresh from its files.
-CoinState& state()
+CoinState& state() REQUIRES(wallet_mutex())
 {
     CoinState& s = coin_state_record();
     const std::string tag = coin_file_tag();

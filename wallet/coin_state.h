@@ -8,6 +8,7 @@
 
 #include "wallet/coin_book.h"
 #include "wallet/transaction.h"
+#include "wallet/wallet_state.h"
 
 #include <cstdint>
 #include <map>
@@ -16,6 +17,8 @@
 #include <string_view>
 #include <unordered_set>
 #include <vector>
+
+#include "platform/sync.h"
 
 namespace cv_tessera_wallet::coin_state {
 
@@ -71,7 +74,7 @@ bool parse_vout(std::string_view digits, uint32_t& vout);
 
 // ---- coin_book.cpp ------------------------------------------------------------
 
-CoinState& state();
+CoinState& state() REQUIRES(wallet_mutex());
 void merge_spent_file(CoinState& s);
 void save_change(const CoinState& s);
 bool spent_in(const CoinState& s, std::string_view txid, uint32_t vout);
@@ -90,6 +93,6 @@ std::unordered_set<std::string> load_offer_locks(const CoinState& s);
 // ---- phone_coins.cpp ----------------------------------------------------------
 
 void prune_cache(CoinState& s);
-const std::vector<SpendAddress>& receive_addresses(CoinState& s);
+const std::vector<SpendAddress>& receive_addresses(CoinState& s) REQUIRES(wallet_mutex());
 
 } // namespace cv_tessera_wallet::coin_state

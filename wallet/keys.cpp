@@ -9,11 +9,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 namespace cv_tessera_wallet {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
 // ---- phrases and seeds ----------------------------------------------------
 
@@ -21,6 +20,7 @@ const std::vector<std::string_view>& bip39_words()
 {
     static const std::vector<std::string_view> words = {
 #include "wallet/bip39_english.inc"
+#include "platform/sync.h"
     };
     return words;
 }
@@ -249,7 +249,7 @@ KeyPath wallet_path(uint32_t account, uint32_t index)
 }
 
 // The cached master key of the loaded phrase wallet, computed on first use.
-static bool walletMaster(ExtendedKey& master)
+static bool walletMaster(ExtendedKey& master) REQUIRES(wallet_mutex())
 {
     WalletState& s = wallet_state();
     if (!s.is_hd || s.phrase.empty()) return false;
@@ -322,7 +322,7 @@ bool connect_keys()
 // Adds the addresses of m/44'/236'/account'/0/i up to counters[account] to
 // the wallet's address cache (addresses only: no key is kept). Counters only
 // grow, so each index is derived once while the wallet stays loaded.
-static void extendAddressCache(uint32_t account)
+static void extendAddressCache(uint32_t account) REQUIRES(wallet_mutex())
 {
     WalletState& s = wallet_state();
     if (s.address_cache_next[account] > s.counters[account]) return;

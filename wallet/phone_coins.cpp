@@ -13,7 +13,7 @@
 
 namespace cv_tessera_wallet {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 using namespace coin_state;
 
 namespace {
@@ -192,7 +192,7 @@ void prune_cache(CoinState& s)
 
 // Receive addresses 0..counters[1] of a phrase wallet, or the single key's
 // address; derived once per counter and receive address.
-const std::vector<SpendAddress>& receive_addresses(CoinState& s)
+const std::vector<SpendAddress>& receive_addresses(CoinState& s) REQUIRES(wallet_mutex())
 {
     const WalletState& w = wallet_state();
     const uint32_t counter = w.counters[kReceiveAccount];

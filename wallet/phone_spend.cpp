@@ -47,7 +47,7 @@ std::string phone_send(const std::string& phone_address, const std::string& payl
     if (payload.empty()) return kEmptyPayload;
     rate = std::clamp(rate, kMinRate, kMaxRate);
 
-    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    platform::RecursiveUniqueLock lock(wallet_mutex());
     if (!load_wallet()) return kNoWallet;
     Bytes phone;
     if (!decode_address(phone_address, phone)) return kPhoneAddressBad;
@@ -118,7 +118,7 @@ std::string phone_send(const std::string& phone_address, const std::string& payl
 
 int phone_ready_coins()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    platform::LockGuard lock(wallet_mutex());
     if (!load_wallet()) return 0;
     std::string message;
     refresh_phone_coins(false, message);
@@ -166,7 +166,7 @@ SplitPlan plan_split(int count, int64_t largest)
 std::string phone_prepare_coins()
 {
     if (!wallet_connected()) return kNotConnected;
-    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    platform::LockGuard lock(wallet_mutex());
     if (!load_wallet()) return kNoWallet;
     std::string message;
     if (!refresh_phone_coins(true, message)) return message;

@@ -28,7 +28,7 @@ void report_success(int64_t amount, int64_t fee)
 
 std::string spend(const std::string& address, int64_t amount, const std::string& note)
 {
-    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    platform::RecursiveUniqueLock lock(wallet_mutex());
     if (!load_wallet()) return kNoWallet;
     if (amount <= 0) return kAmountNotPositive;
     if (!in_money_range(amount)) return kAmountAboveRange;

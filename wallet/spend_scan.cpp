@@ -21,7 +21,7 @@
 namespace cv_tessera_wallet {
 
 using json = nlohmann::json;
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 using namespace coin_state;
 
 namespace {
@@ -30,7 +30,7 @@ constexpr int kHistoryLimitS = 10;
 constexpr size_t kMaxHistoryTxids = 16;
 constexpr size_t kScanThreads = 4;
 
-std::vector<SpendAddress> spend_addresses(CoinState& s);
+std::vector<SpendAddress> spend_addresses(CoinState& s) REQUIRES(wallet_mutex());
 
 // What one address's scan found; filled by a worker without the wallet mutex.
 struct AddressScan {
@@ -196,33 +196,34 @@ void change_from_last_sent(CoinState& s)
 
 bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_ordinals)
 {
-    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    platform::RecursiveUniqueLock lock(wallet_mutex());
     return gather_spend_coins(lock, coins, error, with_plain_ordinals);
 }
 
-bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
-                        bool with_plain_ordinals)
+namespace {
+
+// The addresses a spend scan asks about, and the tag of the wallet they
+// belong to; false when no wallet is loaded.
+bool begin_spend_scan(std::vector<AddressScan>& scans, std::string& tag, std::string& error) REQUIRES(wallet_mutex())
 {
-    coins = SpendCoins {};
-    error.clear();
-    if (!lock.owns_lock()) lock.lock();
     if (!wallet_state().loaded) {
         error = kHdNotConnected;
         return false;
     }
-    const std::string tag = state().tag;
-    std::vector<AddressScan> scans;
+    tag = state().tag;
     for (const SpendAddress& a : spend_addresses(state())) {
         AddressScan scan;
         scan.where = a;
         scans.push_back(std::move(scan));
     }
+    return true;
+}
 
-    // The requests run without the wallet mutex so that the phone keeps
-    // sending meanwhile; what they found is filed only if the wallet stayed.
-    lock.unlock();
-    run_scans(scans);
-    lock.lock();
+// Files what the scans found and offers the usable coins, if the wallet of
+// tag is still the loaded one.
+bool finish_spend_scan(std::vector<AddressScan>& scans, const std::string& tag, SpendCoins& coins, std::string& error,
+                       bool with_plain_ordinals) REQUIRES(wallet_mutex())
+{
     if (!wallet_state().loaded || coin_file_tag() != tag) {
         error = kWalletChanged;
         return false;
@@ -279,6 +280,28 @@ bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins
     return true;
 }
 
+} // namespace
+
+// The analysis cannot follow a lock handed in by reference; the two steps
+// that run under it are checked.
+bool gather_spend_coins(platform::RecursiveUniqueLock& lock, SpendCoins& coins, std::string& error,
+                        bool with_plain_ordinals) NO_THREAD_SAFETY_ANALYSIS
+{
+    coins = SpendCoins {};
+    error.clear();
+    if (!lock.owns_lock()) lock.lock();
+    std::vector<AddressScan> scans;
+    std::string tag;
+    if (!begin_spend_scan(scans, tag, error)) return false;
+
+    // The requests run without the wallet mutex so that the phone keeps
+    // sending meanwhile; what they found is filed only if the wallet stayed.
+    lock.unlock();
+    run_scans(scans);
+    lock.lock();
+    return finish_spend_scan(scans, tag, coins, error, with_plain_ordinals);
+}
+
 std::vector<Coin> address_coins(const std::string& address)
 {
     Lock lock(wallet_mutex());
@@ -293,7 +316,7 @@ namespace {
 
 // The spend command's addresses: the receive addresses and, for a phrase
 // wallet, the identity address.
-std::vector<SpendAddress> spend_addresses(CoinState& s)
+std::vector<SpendAddress> spend_addresses(CoinState& s) REQUIRES(wallet_mutex())
 {
     std::vector<SpendAddress> addresses = receive_addresses(s);
     const WalletState& w = wallet_state();

@@ -5,9 +5,10 @@
 
 #include "wallet/transaction.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/sync.h"
 
 namespace cv_tessera_wallet {
 
@@ -41,7 +42,7 @@ struct SpendCoins {
 // it, and the coins are filtered and answered with it taken again, so they
 // are still neither spent nor held while the caller builds with them. A
 // lock that does not own the mutex is locked first; it owns it on return.
-bool gather_spend_coins(std::unique_lock<std::recursive_mutex>& lock, SpendCoins& coins, std::string& error,
+bool gather_spend_coins(platform::RecursiveUniqueLock& lock, SpendCoins& coins, std::string& error,
                         bool with_plain_ordinals = false);
 // The same for callers that only look: the lock is taken and let go inside.
 bool gather_spend_coins(SpendCoins& coins, std::string& error, bool with_plain_ordinals = false);

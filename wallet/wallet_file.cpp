@@ -24,7 +24,7 @@ namespace cv_tessera_wallet {
 
 using json = nlohmann::json;
 using ordered_json = nlohmann::ordered_json;
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = platform::LockGuard<platform::RecursiveMutex>;
 
 std::string wallet_file_path()
 {

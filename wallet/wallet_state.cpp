@@ -8,13 +8,13 @@ namespace {
 
 // The binding has its own leaf mutex: the connect layer sets it under its
 // registry lock, and no lock is taken while holding this one.
-std::mutex& bindingMutex()
+platform::Mutex& bindingMutex()
 {
-    static std::mutex mutex;
+    static platform::Mutex mutex;
     return mutex;
 }
 
-std::string& boundId()
+std::string& boundId() REQUIRES(bindingMutex())
 {
     static std::string id;
     return id;
@@ -22,13 +22,13 @@ std::string& boundId()
 
 } // namespace
 
-std::recursive_mutex& wallet_mutex()
+platform::RecursiveMutex& wallet_mutex()
 {
-    static std::recursive_mutex mutex;
+    static platform::RecursiveMutex mutex;
     return mutex;
 }
 
-WalletState& wallet_state()
+WalletState& wallet_state() REQUIRES(wallet_mutex())
 {
     static WalletState state;
     return state;
@@ -36,7 +36,7 @@ WalletState& wallet_state()
 
 WalletView wallet_view()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    platform::LockGuard lock(wallet_mutex());
     const WalletState& s = wallet_state();
     WalletView v;
     v.loaded = s.loaded;
@@ -65,7 +65,7 @@ void wipe_string(std::string& secret)
 
 void unload_wallet()
 {
-    std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+    platform::LockGuard lock(wallet_mutex());
     wipe_wallet_state(wallet_state());
 }
 
@@ -81,7 +81,7 @@ void wipe_wallet_state(WalletState& s)
 
 void set_bound_wallet_id(const std::string& id)
 {
-    std::lock_guard<std::mutex> lock(bindingMutex());
+    platform::LockGuard lock(bindingMutex());
     boundId() = id;
 }
 
@@ -98,7 +98,7 @@ bool is_safe_wallet_id(std::string_view id)
 
 std::string bound_wallet_id()
 {
-    std::lock_guard<std::mutex> lock(bindingMutex());
+    platform::LockGuard lock(bindingMutex());
     return boundId();
 }
 

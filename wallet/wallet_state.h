@@ -12,7 +12,6 @@
 #include "wallet/encoding.h"
 
 #include <array>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,6 +19,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/sync.h"
 
 namespace cv_tessera_wallet {
 
@@ -108,10 +109,10 @@ struct WalletView {
 };
 
 // The process-wide recursive wallet mutex.
-std::recursive_mutex& wallet_mutex();
+platform::RecursiveMutex& wallet_mutex();
 
 // The process-wide state; hold wallet_mutex() while using it.
-WalletState& wallet_state();
+WalletState& wallet_state() REQUIRES(wallet_mutex());
 
 // A copy of the state without secrets, taken under the wallet mutex.
 WalletView wallet_view();

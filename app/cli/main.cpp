@@ -11,6 +11,7 @@
 #include "platform/data_folder.h"
 #include "platform/events.h"
 #include "platform/worker.h"
+#include "platform/sync.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,7 +24,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <sstream>
@@ -64,10 +64,10 @@ void answerLater(const std::string& callId)
 using Outgoing = std::variant<platform::Event, json>;
 
 struct Printer {
-    std::mutex mutex;
+    platform::Mutex mutex;
     std::condition_variable wanted;
-    std::deque<Outgoing> queue;
-    bool closing = false;
+    std::deque<Outgoing> queue GUARDED_BY(mutex);
+    bool closing GUARDED_BY(mutex) = false;
     // The printer thread's own memory of what it last said.
     std::optional<std::pair<bool, std::string>> connection;
     std::string balanceLine; // empty until the wallet's balance is known
@@ -83,7 +83,7 @@ Printer& printer()
 void enqueue(Outgoing item)
 {
     {
-        std::lock_guard lock(printer().mutex);
+        platform::LockGuard lock(printer().mutex);
         printer().queue.push_back(std::move(item));
     }
     printer().wanted.notify_one();
@@ -228,9 +228,9 @@ void print(Printer& p, const platform::Event& e)
 void runPrinter()
 {
     Printer& p = printer();
-    std::unique_lock lock(p.mutex);
+    platform::UniqueLock lock(p.mutex);
     for (;;) {
-        p.wanted.wait(lock, [&p] { return p.closing || !p.queue.empty(); });
+        p.wanted.wait(lock.native(), [&p]() REQUIRES(p.mutex) { return p.closing || !p.queue.empty(); });
         if (p.queue.empty()) return;
         Outgoing item = std::move(p.queue.front());
         p.queue.pop_front();
@@ -246,11 +246,11 @@ void runPrinter()
 // --- The price question -------------------------------------------------------------------
 
 struct Question {
-    std::mutex mutex;
+    platform::Mutex mutex;
     std::condition_variable answered;
-    bool waiting = false;
-    std::optional<bool> answer;
-    bool yesInAdvance = false;
+    bool waiting GUARDED_BY(mutex) = false;
+    std::optional<bool> answer GUARDED_BY(mutex);
+    bool yesInAdvance GUARDED_BY(mutex) = false;
 };
 
 Question& question()
@@ -265,7 +265,7 @@ bool askOnTheLine(const std::string& text)
     json line = event("question");
     line["text"] = text;
     Question& q = question();
-    std::unique_lock lock(q.mutex);
+    platform::UniqueLock lock(q.mutex);
     if (q.yesInAdvance) {
         q.yesInAdvance = false;
         lock.unlock();
@@ -277,7 +277,9 @@ bool askOnTheLine(const std::string& text)
     q.answer.reset();
     enqueue(line);
     std::stop_callback wake(platform::shutdownToken(), [&q] { q.answered.notify_all(); });
-    q.answered.wait(lock, [&q] { return q.answer.has_value() || platform::shutdownToken().stop_requested(); });
+    q.answered.wait(lock.native(), [&q]() REQUIRES(q.mutex) {
+        return q.answer.has_value() || platform::shutdownToken().stop_requested();
+    });
     q.waiting = false;
     return q.answer.value_or(false);
 }
@@ -286,7 +288,7 @@ bool answerQuestion(bool yes)
 {
     Question& q = question();
     {
-        std::lock_guard lock(q.mutex);
+        platform::LockGuard lock(q.mutex);
         if (!q.waiting) return false;
         q.answer = yes;
     }
@@ -354,7 +356,7 @@ bool runCommand(const std::string& input)
         kestrel::setAnswerphone(*onOff(args[1]));
     } else if (command == "call" && (count == 2 || (count == 3 && args[2] == "--yes"))) {
         {
-            std::lock_guard lock(question().mutex);
+            platform::LockGuard lock(question().mutex);
             question().yesInAdvance = count == 3;
         }
         const std::string handle = args[1];
@@ -559,7 +561,7 @@ int main(int argc, char** argv)
     kestrel::stopPhone();
     platform::installEventSink({});
     {
-        std::lock_guard lock(printer().mutex);
+        platform::LockGuard lock(printer().mutex);
         printer().closing = true;
     }
     printer().wanted.notify_one();

@@ -13,6 +13,7 @@
 #include "platform/worker.h"
 #include "ui/logo.h"
 #include "ui/phone_face.h"
+#include "platform/sync.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -28,7 +29,6 @@
 #include <fcntl.h>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unistd.h>
 
@@ -36,12 +36,12 @@ namespace {
 
 // The face the event sink posts to; null while there is none, so posts are
 // dropped (and answer false) before it exists and after it is gone.
-std::mutex faceMutex;
-ui::PhoneFace* liveFace = nullptr;
+platform::Mutex faceMutex;
+ui::PhoneFace* liveFace GUARDED_BY(faceMutex) = nullptr;
 
 void setLiveFace(ui::PhoneFace* face)
 {
-    std::lock_guard lock(faceMutex);
+    platform::LockGuard lock(faceMutex);
     liveFace = face;
 }
 
@@ -65,7 +65,7 @@ bool deliver(const platform::Event& e)
     if (e.kind != platform::EventKind::Status && e.kind != platform::EventKind::Message) return true;
     if (e.kind == platform::EventKind::Message && e.message == kestrel::WM_PHONE_CONNECTION && e.param == 1)
         showHintLater();
-    std::lock_guard lock(faceMutex);
+    platform::LockGuard lock(faceMutex);
     if (!liveFace) return false;
     // The card's messages go through the face that owns it; none while no card is open.
     if (e.kind == platform::EventKind::Message && e.target == platform::EventTarget::CardWindow &&
@@ -169,7 +169,7 @@ int main(int argc, char** argv)
         face.phoneStatus();
         // Once per run; the answer is dropped when the face is gone by then.
         kestrel::startUpdateCheck([](long answer) {
-            std::lock_guard lock(faceMutex);
+            platform::LockGuard lock(faceMutex);
             if (liveFace) ui::postPhoneMessage(liveFace, 0x802E, answer);
         });
         std::fprintf(stderr, "kestrel: ready\n");

@@ -59,7 +59,7 @@ protected:
     {
         installRecordHandler({});
         {
-            std::lock_guard lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             callFields() = CallFields {};
         }
         resetChainWatch();
@@ -104,7 +104,7 @@ protected:
 
     void setState(CallState state)
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         callFields().state = state;
     }
 
@@ -242,7 +242,7 @@ TEST_F(WatchOnDevnet, AChangedHandleClearsTheDoneSet)
     pollUntilHandled(txid);
     ASSERT_EQ(timesHandled(txid), 1u);
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         phoneState().ownHandle = "somebody-else";
     }
     pollUntilHandled(txid, 2); // the wallet's handle differs from the remembered one

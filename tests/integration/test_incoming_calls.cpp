@@ -73,7 +73,7 @@ protected:
 
     static CallState stateNow()
     {
-        std::lock_guard lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         return callFields().state;
     }
 

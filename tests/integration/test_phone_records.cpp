@@ -36,7 +36,7 @@ const std::string kCallId = "0123456789abcdef";
 
 std::string statusText()
 {
-    std::lock_guard<std::mutex> lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     return phoneState().statusText;
 }
 
@@ -59,7 +59,7 @@ protected:
         ASSERT_EQ(address, peer.receive) << error;
         const std::string key = lookupIdentityKey(peer.alias);
         ASSERT_EQ(key, peer.identityPub);
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         phoneState().ownHandle = own.alias;
         phoneState().statusText.clear();
         CallFields& call = callFields();
@@ -75,7 +75,7 @@ protected:
     void TearDown() override
     {
         {
-            std::lock_guard<std::mutex> lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             callFields() = CallFields {};
             doneTxids().clear();
         }
@@ -122,7 +122,7 @@ TEST_F(RecordsOnDevnet, SentRecordIsFoundOpenedAndVerifiedThroughEveryReadPath)
     std::string txid;
     int64_t spent = 0;
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         txid = callFields().callTxid;
         spent = callFields().satoshisSpent;
         EXPECT_EQ(doneTxids().count(txid), 1u);
@@ -175,14 +175,14 @@ TEST_F(RecordsOnDevnet, SenderStatusHoldMarkAndCallTotals)
 
     // No key to seal to.
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         callFields().peerPublicKey.clear();
     }
     json record = {{"kind", "invite"}, {"id", kCallId}};
     EXPECT_FALSE(sendPhoneRecord(bob.receive, record, 1, true));
     EXPECT_EQ(statusText(), "Could not seal.");
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         callFields().peerPublicKey = bob.identityPub;
     }
 
@@ -209,13 +209,13 @@ TEST_F(RecordsOnDevnet, SenderStatusHoldMarkAndCallTotals)
     std::string first;
     int64_t afterFirst = 0;
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         first = callFields().callTxid;
         afterFirst = callFields().satoshisSpent;
     }
     record = {{"kind", "hangup"}, {"id", kCallId}};
     ASSERT_TRUE(sendPhoneRecord(bob.receive, record, 1, true)) << statusText();
-    std::lock_guard<std::mutex> lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     EXPECT_EQ(callFields().callTxid, first);
     EXPECT_GT(afterFirst, 0);
     EXPECT_GT(callFields().satoshisSpent, afterFirst);

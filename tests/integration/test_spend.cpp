@@ -317,7 +317,7 @@ TEST_F(SpendOnDevnet, TheScanLetsOthersUseTheWalletAndStopsWhenItChanged)
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         // Connecting another wallet, as Tessera connect does it, under the
         // wallet mutex: possible only while the scan has released it.
-        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        platform::LockGuard lock(wallet_mutex());
         unload_wallet();
         set_bound_wallet_id(other.id);
         load_wallet();
@@ -355,15 +355,16 @@ TEST_F(SpendOnDevnet, CoinsSpentByAnUnconfirmedTransactionAreLeftOut)
 TEST_F(SpendOnDevnet, CoinsAreChosenAndUsedWithinOneHold)
 {
     fund({5000, 6000});
-    std::unique_lock<std::recursive_mutex> lock(wallet_mutex());
+    platform::RecursiveUniqueLock lock(wallet_mutex());
     SpendCoins offered;
     std::string error;
     ASSERT_TRUE(gather_spend_coins(lock, offered, error)) << error;
     ASSERT_TRUE(lock.owns_lock());
     ASSERT_EQ(offered.offered.size(), 2u);
     std::thread phone([&]() {
-        std::unique_lock<std::recursive_mutex> other(wallet_mutex(), std::try_to_lock);
-        if (other.owns_lock()) hold_coins({offered.offered.front()});
+        if (!wallet_mutex().try_lock()) return;
+        hold_coins({offered.offered.front()});
+        wallet_mutex().unlock();
     });
     phone.join();
     for (const Coin& c : offered.offered) EXPECT_FALSE(is_held(c)) << outpoint(c);

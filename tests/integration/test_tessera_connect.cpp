@@ -109,7 +109,7 @@ TEST_F(TesseraConnect, OneWalletBindsAtOnceAndDerivesTheStandInsAddresses)
     EXPECT_EQ(ours.identity_pub, theirs["identity_pubkey"]);
     EXPECT_EQ(ours.ord_address, theirs["ordinals"]);
     {
-        std::lock_guard<std::recursive_mutex> lock(cv_tessera_wallet::wallet_mutex());
+        platform::LockGuard lock(cv_tessera_wallet::wallet_mutex());
         EXPECT_EQ(cv_tessera_wallet::greeting_address(), theirs["greeting"]);
     }
 }

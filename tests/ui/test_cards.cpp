@@ -51,7 +51,7 @@ QStringList firstLines(const ui::CardWindow& card)
 
 void setOwnHandle(const std::string& handle)
 {
-    std::lock_guard lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     phoneState().ownHandle = handle;
 }
 
@@ -255,7 +255,7 @@ private slots:
         setAnswerphone(false);
         if (startupRegistered()) toggleStartup("/opt/kestrel/kestrel");
         {
-            std::lock_guard lock(stateMutex());
+            platform::LockGuard lock(stateMutex());
             phoneState().balance = 1234;
         }
         ui::CardWindow* card = open(kind);
@@ -411,7 +411,7 @@ private slots:
         QFETCH(QStringList, listed);
         QFETCH(QString, lastSecond);
         {
-            std::lock_guard lock(storeMutex());
+            platform::LockGuard lock(storeMutex());
             phoneStore().calls = {call("ava", "bram", 30, false, false, std::string(64, 'a')),
                                   call("cleo", "ava", 0, true, false, ""), call("ava", "dax", 0, true, true, ""),
                                   call("bram", "ava", 61, false, false, std::string(63, 'b'))};
@@ -430,7 +430,7 @@ private slots:
     void callRowsOpenTheirTransaction()
     {
         {
-            std::lock_guard lock(storeMutex());
+            platform::LockGuard lock(storeMutex());
             phoneStore().calls = {call("ava", "bram", 30, false, false, std::string(64, 'a')),
                                   call("bram", "ava", 61, false, false, std::string(63, 'b'))};
         }
@@ -460,7 +460,7 @@ private slots:
     void savedListHidesTheOwnHandlesMessages()
     {
         {
-            std::lock_guard lock(storeMutex());
+            platform::LockGuard lock(storeMutex());
             phoneStore().saved = {saved(1, "Ava", 1625 * 3), saved(2, "bram", 1625 * 75), saved(3, "", 10)};
         }
         ui::CardWindow* card = open(ui::SavedCard);
@@ -469,7 +469,7 @@ private slots:
         QCOMPARE(card->rows()[0].second, QStringLiteral("1:15"));
         QCOMPARE(card->rows()[1].number, 2);
         QCOMPARE(card->rows()[1].second, QStringLiteral("0:01"));
-        std::lock_guard lock(storeMutex());
+        platform::LockGuard lock(storeMutex());
         QCOMPARE(phoneStore().saved[0].n, 3); // the own handle's message is numbered after the others
     }
 
@@ -487,7 +487,7 @@ private slots:
         deliverLikeTheShell();
         setPlaybackHooks({[] { postToCardWindow(WM_PHONE_PLAYBACK_DONE); }, {}});
         {
-            std::lock_guard lock(storeMutex());
+            platform::LockGuard lock(storeMutex());
             InboxMessage m;
             m.id = "m1";
             m.from = "bram";

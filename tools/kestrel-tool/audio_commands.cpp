@@ -65,7 +65,7 @@ int record(const Args& args)
     if (!platform::readPhonePcmWav(args.get("in"), pcm, error)) return answerError(error);
     if (!kestrel::openCodec()) return answerError("the codec does not open");
     const bool greeting = args.has("greeting");
-    std::mutex state;
+    platform::Mutex state;
     kestrel::Recording recording;
     kestrel::clearCapture();
     kestrel::setAudioStatusHook([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });

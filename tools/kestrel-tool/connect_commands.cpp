@@ -18,7 +18,7 @@ void registerAsKestrel(const Args& args)
 bool loadBoundWallet(const Args& args)
 {
     registerAsKestrel(args);
-    std::lock_guard<std::recursive_mutex> lock(cv_tessera_wallet::wallet_mutex());
+    platform::LockGuard lock(cv_tessera_wallet::wallet_mutex());
     return cv_tessera_wallet::load_wallet();
 }
 
@@ -54,7 +54,7 @@ static int status(const Args& args)
     registerAsKestrel(args);
     nlohmann::json answer = {{"connected", kestrel::isTesseraConnected()}};
     {
-        std::lock_guard<std::recursive_mutex> lock(cv_tessera_wallet::wallet_mutex());
+        platform::LockGuard lock(cv_tessera_wallet::wallet_mutex());
         if (!kestrel::currentWalletId().empty()) cv_tessera_wallet::load_wallet();
         answer["locked"] = !kestrel::currentWalletId().empty() && cv_tessera_wallet::is_wallet_locked();
     }

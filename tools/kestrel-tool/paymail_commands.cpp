@@ -15,7 +15,7 @@ static int claim(const Args& args)
     registerAsKestrel(args);
     std::string alias, key, address, avatar, ord;
     {
-        std::lock_guard<std::recursive_mutex> lock(cv_tessera_wallet::wallet_mutex());
+        platform::LockGuard lock(cv_tessera_wallet::wallet_mutex());
         if (!cv_tessera_wallet::load_wallet() || !cv_tessera_wallet::wallet_state().keys_ready) {
             printJson({{"result", cv_tessera_wallet::kHdNotConnected}});
             return 1;

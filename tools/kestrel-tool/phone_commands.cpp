@@ -98,7 +98,7 @@ int sendRecord(const Args& args)
     if (peerKey.empty()) return sentAnswer(false, "", "No paymail key for " + handle + ".");
 
     {
-        std::lock_guard<std::mutex> lock(kestrel::stateMutex());
+        platform::LockGuard lock(kestrel::stateMutex());
         kestrel::phoneState().ownHandle = ownHandle;
         kestrel::phoneState().statusText.clear(); // so that the answer shows what the send set
         kestrel::CallFields& call = kestrel::callFields();
@@ -114,7 +114,7 @@ int sendRecord(const Args& args)
     const bool sent = kestrel::sendPhoneRecord(address, record, 1, true);
     std::string txid, status;
     {
-        std::lock_guard<std::mutex> lock(kestrel::stateMutex());
+        platform::LockGuard lock(kestrel::stateMutex());
         txid = kestrel::callFields().callTxid;
         status = kestrel::phoneState().statusText;
     }

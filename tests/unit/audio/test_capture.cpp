@@ -196,7 +196,7 @@ TEST_F(Capture, MuteSwitchClearsAndSendsNothing)
 
 struct Recorder : Capture {
     kestrel::Recording rec;
-    std::mutex state;
+    platform::Mutex state;
 };
 
 TEST_F(Recorder, FlushPadsARemainderOfATenthOfASecond)

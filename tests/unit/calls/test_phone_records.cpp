@@ -224,7 +224,7 @@ TEST(PhoneRecords, UnsignableRecordIsNotSent)
     w::unload_wallet();
     json record = {{"kind", "hangup"}, {"id", "0123456789abcdef"}};
     EXPECT_FALSE(sendPhoneRecord("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", record, 1, true));
-    std::lock_guard<std::mutex> lock(stateMutex());
+    platform::LockGuard lock(stateMutex());
     EXPECT_EQ(phoneState().statusText, "Could not sign.");
     EXPECT_FALSE(record.contains("sig"));
     EXPECT_EQ(record["protocol"], "CV-Phone"); // completed in place before signing

@@ -301,7 +301,7 @@ TEST_F(PhoneStoreTest, CallHistoryLimitAndMissedCalls)
 {
     switchOwner("alice");
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         phoneState().ownHandle = "Alice";
     }
     for (int i = 0; i < 81; ++i) {
@@ -316,7 +316,7 @@ TEST_F(PhoneStoreTest, CallHistoryLimitAndMissedCalls)
 
     phoneStore().calls.clear();
     {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        platform::LockGuard lock(stateMutex());
         addMissedCall("bob", "00112233aabbccdd", "ab");
         addMissedCall("bob", "00112233aabbccdd", "ab");
         addMissedCall("carol", "", "");

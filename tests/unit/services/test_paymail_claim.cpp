@@ -44,7 +44,7 @@ void writeRegistry(const json& registry)
 // The own alias and identity key as a loaded wallet would hold them.
 void setOwn(const std::string& alias, const std::string& identityPub, const std::string& avatarOrigin = "")
 {
-    std::lock_guard<std::recursive_mutex> lock(w::wallet_mutex());
+    platform::LockGuard lock(w::wallet_mutex());
     w::wallet_state().paymail = alias;
     w::wallet_state().identity_pub = identityPub;
     w::wallet_state().ord_avatar = {};

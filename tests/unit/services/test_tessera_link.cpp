@@ -293,7 +293,7 @@ TEST_F(TesseraLinkTest, RenamingAfterThePaymailTouchesOnlyThatWallet)
 {
     write("/wallets.json", R"({"wallets": [{"id": "w1", "name": "A"}, {"id": "w2", "name": "B", "x": 1}]})");
     {
-        std::lock_guard<std::recursive_mutex> lock(cv_tessera_wallet::wallet_mutex());
+        platform::LockGuard lock(cv_tessera_wallet::wallet_mutex());
         cv_tessera_wallet::wallet_state().paymail = "@Bob@corvane.app";
     }
     nameWalletAfterPaymail("w2");

@@ -256,13 +256,13 @@ TEST_F(WalletFile, ReceiveAddressLoadsOnFirstUseAndUnloadWipes)
     writeWallet(phraseWallet());
     EXPECT_EQ(receive_address(), "18Dt6boZSx747Hw4oSStUFZZhsc8RPKPn6");
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        platform::LockGuard lock(wallet_mutex());
         EXPECT_TRUE(wallet_state().seed_ready && wallet_state().master_ready);
         EXPECT_EQ(wallet_state().phrase, kPhrase);
     }
     unload_wallet();
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        platform::LockGuard lock(wallet_mutex());
         const WalletState& s = wallet_state();
         EXPECT_FALSE(s.loaded || s.keys_ready || s.seed_ready || s.master_ready || s.is_hd);
         EXPECT_TRUE(s.phrase.empty() && s.receive_priv.empty() && s.receive_address.empty() &&
@@ -285,7 +285,7 @@ TEST_F(WalletFile, SaveReplacesAtomicallyAndKeepsTheOldFileOnFailure)
     // No byte may be written (a file size limit of 0): the write fails, the
     // old file stays.
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        platform::LockGuard lock(wallet_mutex());
         wallet_state().paymail = "changed@corvane.app";
     }
     struct rlimit limit {};
@@ -328,7 +328,7 @@ TEST_F(WalletFile, SaveMergesWhatTesseraChangedMeanwhile)
     const std::string tesseraTemporary = walletPath() + ".tmp";
     ASSERT_TRUE(platform::replaceFileAtomically(tesseraTemporary, "Tessera's own"));
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        platform::LockGuard lock(wallet_mutex());
         WalletState& s = wallet_state();
         s.paymail = "new@corvane.app";
         s.counters[0] = 7;
@@ -366,7 +366,7 @@ TEST_F(WalletFile, SaveMergesWhatTesseraChangedMeanwhile)
     writeWallet(R"({"version": 2, "mnemonic": ")" + kPhrase + R"(", "backup": true, "recv": [7, 6, 0, 0, 0, 2],
                     "show": 5, "contacts": [{"dest": "bob", "note": ""}, {"dest": "dave", "note": "d"}]})");
     {
-        std::lock_guard<std::recursive_mutex> lock(wallet_mutex());
+        platform::LockGuard lock(wallet_mutex());
         std::erase_if(wallet_state().contacts, [](const Contact& c) { return c.dest == "bob"; });
     }
     ASSERT_TRUE(save_wallet());
