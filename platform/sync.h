@@ -46,37 +46,26 @@
 
 namespace platform {
 
-class CAPABILITY("mutex") Mutex {
+// RecursiveMutex is for the few records whose operations call each other
+// under their lock.
+template <typename Native> class CAPABILITY("mutex") BasicMutex {
 public:
-    constexpr Mutex() noexcept = default;
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
+    constexpr BasicMutex() = default;
+    BasicMutex(const BasicMutex&) = delete;
+    BasicMutex& operator=(const BasicMutex&) = delete;
 
     void lock() ACQUIRE() { m_.lock(); }
     void unlock() RELEASE() { m_.unlock(); }
     bool try_lock() TRY_ACQUIRE(true) { return m_.try_lock(); }
 
     // For std::condition_variable, through UniqueLock::native().
-    std::mutex& native() { return m_; }
+    Native& native() { return m_; }
 
 private:
-    std::mutex m_;
+    Native m_;
 };
-
-// For the few records whose operations call each other under their lock.
-class CAPABILITY("mutex") RecursiveMutex {
-public:
-    RecursiveMutex() = default;
-    RecursiveMutex(const RecursiveMutex&) = delete;
-    RecursiveMutex& operator=(const RecursiveMutex&) = delete;
-
-    void lock() ACQUIRE() { m_.lock(); }
-    void unlock() RELEASE() { m_.unlock(); }
-    bool try_lock() TRY_ACQUIRE(true) { return m_.try_lock(); }
-
-private:
-    std::recursive_mutex m_;
-};
+using Mutex = BasicMutex<std::mutex>;
+using RecursiveMutex = BasicMutex<std::recursive_mutex>;
 
 class CAPABILITY("mutex") SharedMutex {
 public:
